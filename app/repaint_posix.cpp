@@ -1,0 +1,5 @@
+#include "app/state.h"
+
+// No window on this platform: the portable engine still calls this after a
+// state change, and nothing needs to happen.
+void requestRepaint() {}

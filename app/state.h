@@ -1,0 +1,66 @@
+// The one process-wide state of the client. Parts of the program read and
+// write its fields directly; see the comments for who may touch what.
+#pragma once
+
+#include "proxy/client_registry.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+enum ConnectionState : std::int32_t { Disconnected = 0, Connecting = 1, Connected = 2 };
+
+struct Location {
+    std::string code;         // bytes of the API's "code" value, unchanged
+    std::wstring displayName; // row title
+};
+using LocationList = std::vector<Location>;
+
+struct UpstreamEndpoint {
+    std::string host; // "ip" as received: a dotted address or a name
+    std::int32_t port = 0;
+    std::string userName;
+    std::string password;
+};
+
+// A window handle without <windows.h>, so the portable code can carry it.
+using WindowHandle = void*;
+
+struct AppState {
+    // Published whole: a fetch builds a new list and swaps it in, so a reader
+    // holding the pointer sees one complete list for as long as it needs.
+    std::atomic<std::shared_ptr<const LocationList>> locations{std::make_shared<const LocationList>()};
+    UpstreamEndpoint upstream;    // written by the connection worker only
+    std::thread listenerThread;   // joined by the stop
+    ClientRegistry clientRegistry;
+
+    std::atomic<WindowHandle> mainWindow{nullptr};
+    std::atomic<ConnectionState> connectionState{Disconnected};
+    std::atomic<bool> listenerRunning{false};
+    std::atomic<std::int32_t> selectedIndex{0};
+
+    // UI thread only.
+    std::int32_t hoveredIndex = -1;
+    std::int32_t settingsPageShown = 0;
+    bool killSwitchEnabled = false;
+    bool autostartEnabled = false;
+    float pulsePhase = 0.0f;
+
+    wchar_t proxyServerText[256] = {};
+};
+
+// Never destroyed: detached workers (relays, downloads) may still run while
+// the process ends, and must not find the state gone.
+extern AppState& appState;
+
+// A snapshot of the catalogue that stays whole while the caller uses it.
+inline std::shared_ptr<const LocationList> currentLocations() {
+    return appState.locations.load();
+}
+
+// Asks the main window to repaint its whole client area without erasing.
+// Does nothing while there is no window.
+void requestRepaint();

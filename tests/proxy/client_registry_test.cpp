@@ -1,0 +1,15 @@
+#include "proxy/client_registry.h"
+
+#include <gtest/gtest.h>
+
+TEST(ClientRegistry, RemoveErasesOnlyTheFirstMatch) {
+    ClientRegistry r;
+    r.add(5);
+    r.add(7);
+    r.add(5);
+    EXPECT_TRUE(r.remove(5));
+    ASSERT_EQ(r.sockets.size(), 2u);
+    EXPECT_EQ(r.sockets[0], 7);
+    EXPECT_EQ(r.sockets[1], 5);
+    EXPECT_FALSE(r.remove(9));
+}
