@@ -1,0 +1,4 @@
+// The single connect/disconnect entry of the user interface.
+#pragma once
+
+void toggleConnection();
