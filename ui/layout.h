@@ -1,0 +1,68 @@
+// Geometry of the window that does not depend on GDI+: the panel, the page
+// centre, the row bands and the regions a press can hit. All in client-area
+// pixels; a range "a to b" includes both ends.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr int listPanelWidth = 260; // x 0..259 is the server list
+inline constexpr int rowTopFirst = 90;     // row k is drawn from 90 + 55k ...
+inline constexpr int rowPitch = 55;
+inline constexpr int rowHeight = 50; // ... to 140 + 55k
+inline constexpr int buttonRadius = 90;
+
+struct PageCentre {
+    int x;
+    int y;
+};
+
+// Centre of the connect button: middle of the area right of the panel
+// (integer halves, truncated), the same for drawing and for the press.
+PageCentre pageCentre(int clientWidth, int clientHeight);
+
+inline int rowTop(int index) {
+    return rowTopFirst + rowPitch * index;
+}
+
+// The row whose drawn band (90 + 55k to 140 + 55k) contains y, or -1: the
+// 4-pixel gaps between rows, anything above the first row and anything past
+// the last of rowCount rows are no row.
+int rowAt(int y, std::size_t rowCount);
+
+// rowAt against the current catalogue snapshot.
+int hitTestRow(int y);
+
+bool inConnectButton(int x, int y, int clientWidth, int clientHeight);
+bool inGearIcon(int x, int y, int clientWidth);
+bool inBackButton(int x, int y, int clientHeight);
+bool inKillSwitchToggle(int x, int y, int clientWidth);
+bool inAutostartToggle(int x, int y, int clientWidth);
+
+// The halo's phase after one more frame, kept within [0, 2*pi): a float that
+// only grows loses its small increments after a long session and the halo
+// would freeze.
+float advancePulsePhase(float phase);
+
+// Diameter and radius of the halo at a phase: scale = 1 + 0.05 sin(phase),
+// d = trunc(180 scale), r = trunc(90 scale).
+struct HaloSize {
+    int diameter;
+    int radius;
+};
+HaloSize haloSize(float phase);
+
+// What a left-button press at client point (x, y) asks of the caller after it
+// has updated the selection, the page or the preferences in appState.
+struct PressEffects {
+    bool toggleConnection = false; // connect button, or a row while connected
+    bool saveSettings = false;     // a preference switch flipped
+    bool repaint = false;          // a row press repaints at once
+};
+
+// The press of a client point: x and y are the unsigned 16-bit halves of the
+// message's lParam; width and height the client size at the press.
+PressEffects pressAt(int x, int y, int clientWidth, int clientHeight);
+
+// Pointer movement: the hovered row, or -1 right of the panel.
+void pointerMovedTo(int x, int y);
