@@ -1,11 +1,11 @@
 // sovelin-relay --upstream HOST:PORT [--user NAME --password PASS]
-// Runs the engine's listener on 127.0.0.1:10800 until SIGINT or SIGTERM,
-// then stops it and waits (bounded) for every engine socket to close.
+// Runs the engine's listener on 127.0.0.1:10800 until a stop is requested
+// (stop.h), then stops it and waits (bounded) for every engine socket to close.
 #include "app/state.h"
 #include "proxy/listener.h"
+#include "tools/relay/stop.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -60,14 +60,10 @@ int main(int argc, char** argv) {
     if (!haveUpstream) return usage("--upstream is required");
     if (haveUser != havePassword) return usage("--user and --password go together");
 
-    // Signals are taken by sigwait below, never by a handler; blocked before
-    // any thread starts, so every thread inherits the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
+    if (!prepareStopWait()) {
+        std::fprintf(stderr, "sovelin-relay: cannot prepare the stop\n");
+        return 1;
+    }
     appState.upstream = endpoint;
     if (!startListener()) {
         std::fprintf(stderr, "sovelin-relay: cannot listen on 127.0.0.1:%u (port in use?)\n",
@@ -76,8 +72,8 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "sovelin-relay: listening on 127.0.0.1:%u\n",
                  static_cast<unsigned>(listenPort));
-    int signal = 0;
-    sigwait(&signals, &signal);
+    std::fflush(stderr);
+    waitForStopRequest();
     stopListener();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (appState.clientRegistry.size() > 0 && std::chrono::steady_clock::now() < deadline)
