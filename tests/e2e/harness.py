@@ -7,8 +7,10 @@ build folder so a person can look at them after a run.
 """
 
 import http.server
+import json
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -239,11 +241,33 @@ class Session:
             return s.connect_ex(("127.0.0.1", port)) == 0
 
     def start_service(self, catalogue, connection, delay=0.0):
-        """The service stand-in on 127.0.0.1:8443 with the given catalogue
-        (codes, in order) and connection answer (None: the stand-in's own)."""
-        if os.environ.get("SOVELIN_E2E_NO_SERVICE"):
-            return
-        raise Failure("service stand-in not wired yet")
+        """The service stand-in on 127.0.0.1:8443 with a catalogue (codes, in
+        order) and the connection answer (a dict sent as JSON)."""
+        state = os.path.join(self.artifacts, "service")
+        shutil.rmtree(state, ignore_errors=True)
+        os.makedirs(state)
+        entries = ",".join('{"code":"%s","name":"%s"}' % (c, c) for c in catalogue)
+        with open(os.path.join(state, "locations.body"), "w") as f:
+            f.write('{"locations":[' + entries + "]}")
+        with open(os.path.join(state, "connection.body"), "w") as f:
+            f.write(json.dumps(connection))
+        if delay:
+            with open(os.path.join(state, "connection.mode"), "w") as f:
+                f.write(f"delay={delay}")
+        self.spawn("service", [sys.executable,
+                               os.path.join(self.source, "tools", "service", "service.py"),
+                               "--state-dir", state, "--port", "8443",
+                               "--pki", os.path.join(self.build, "pki")])
+        wait_until("the service stand-in", lambda: os.path.exists(os.path.join(state, "ready"))
+                   and self.listening(8443), 15)
+        self.service_state = state
+
+    def service_requests(self):
+        try:
+            with open(os.path.join(self.service_state, "requests.jsonl")) as f:
+                return [json.loads(line) for line in f if line.strip()]
+        except FileNotFoundError:
+            return []
 
     def start_client(self, settings=None):
         path = os.path.join(self.workdir, "settings.dat")
