@@ -6,6 +6,7 @@ connect    button colours, system proxy, curl and Chromium through the
            listener, disconnect by button and by row, close while connected
 refused    a service answer without an endpoint: the "Error" box
 autostart  settings.dat "0 1" connects without a click
+closing    the window closed while the connection request is out
 """
 
 import os
@@ -320,7 +321,25 @@ def scenario_autostart(s):
         raise Failure(f"proxy setting after the close: {s.proxy_setting()}")
 
 
+def scenario_closing(s):
+    """A close while the connection request is still out ends cleanly."""
+    start_with_upstream(s, delay=3.0)
+    catalogue_shown(s)
+    cx, cy = s.centre()
+    s.click(cx, cy + 60)
+    s.wait_for_pixels("amber while connecting", button_is(s, "amber"), 10)
+    s.close_window()
+    code = s.client_exit(30)
+    if code != 0:
+        raise Failure(f"exit code {code} after a close while connecting")
+    if not user_proxy_back(s):
+        raise Failure(f"proxy setting after the close: {s.proxy_setting()}")
+    if Session.listening(10800):
+        raise Failure("something listens on 10800 after the client ended")
+
+
 if __name__ == "__main__":
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     sys.exit(run({"window": scenario_window, "connect": scenario_connect,
-                  "refused": scenario_refused, "autostart": scenario_autostart}))
+                  "refused": scenario_refused, "autostart": scenario_autostart,
+                  "closing": scenario_closing}))
