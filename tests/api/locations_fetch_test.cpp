@@ -134,6 +134,7 @@ TEST_F(FetchLocations, ReadersNeverSeeAHalfBuiltList) {
 
     std::atomic<bool> stop{false};
     std::atomic<long> reads{0}, broken{0};
+    std::atomic<std::size_t> brokenSize{0};
     std::vector<std::thread> readers;
     for (int r = 0; r < 3; ++r) {
         readers.emplace_back([&] {
@@ -147,7 +148,10 @@ TEST_F(FetchLocations, ReadersNeverSeeAHalfBuiltList) {
                     for (std::size_t i = 0; whole && i < 60; ++i)
                         whole = (*list)[i].code == "FR";
                 }
-                if (!whole) broken.fetch_add(1);
+                if (!whole) {
+                    broken.fetch_add(1);
+                    brokenSize.store(n);
+                }
                 reads.fetch_add(1);
             }
         });
@@ -170,7 +174,7 @@ TEST_F(FetchLocations, ReadersNeverSeeAHalfBuiltList) {
     for (auto& t : readers)
         t.join();
     EXPECT_EQ(fetches, 20);
-    EXPECT_EQ(broken.load(), 0);
+    EXPECT_EQ(broken.load(), 0) << "a list of " << brokenSize.load() << " rows";
     EXPECT_GT(reads.load(), 1000);
     const std::size_t last = currentLocations()->size();
     EXPECT_TRUE(last == 2 || last == 61) << last;
