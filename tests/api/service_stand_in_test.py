@@ -79,16 +79,6 @@ class StandIn(unittest.TestCase):
         self.assertIn(["User-Agent", "probe/1"], record[1]["headers"])
         self.assertEqual(record[1]["method"], "GET")
         self.assertEqual(self.get("/other")[0], 404)
-
-    def test_bodies_and_statuses(self):
-        raw = bytes(range(256)) + b"\0\0end"
-        self.put("locations.body", raw)
-        self.assertEqual(self.get("/api/get_locations.php")[2], raw)
-        self.put("locations.body", b"")
-        self.assertEqual(self.get("/api/get_locations.php")[2], b"")
-        self.put("locations.body", b"<p>gone</p>")
-        self.put("locations.mode", "status=404")
-        self.assertEqual(self.get("/api/get_locations.php")[:3:2], (404, b"<p>gone</p>"))
         self.put("connection.mode", "status=500")
         status, _, body = self.get("/api/get_connection.php?x=1")
         self.assertEqual(status, 500)
