@@ -5,6 +5,7 @@ fault modes, the request record and a clean stop. Loopback only, bounded."""
 import http.client
 import json
 import os
+import shutil
 import signal
 import socket
 import ssl
@@ -36,6 +37,7 @@ class StandIn(unittest.TestCase):
             os.kill(cls.pid, signal.SIGTERM)
         except ProcessLookupError:
             pass
+        shutil.rmtree(cls.state, ignore_errors=True)
 
     def setUp(self):
         for name in ("locations.body", "locations.mode", "connection.body", "connection.mode",
@@ -125,6 +127,7 @@ class StandIn(unittest.TestCase):
             self.assertFalse(os.path.exists(os.path.join(state, "requests.jsonl")))
         finally:
             os.kill(pid, signal.SIGTERM)
+            self.addCleanup(shutil.rmtree, state, True)
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
             try:
