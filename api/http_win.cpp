@@ -44,6 +44,9 @@ void readBody(HINTERNET request, std::string& body) {
         DWORD read = 0;
         WinHttpReadData(request, chunk.data(), available, &read);
         if (read > available) read = available; // never trust a count past the buffer
+        // A refused read ends the body where it stands; without this, a
+        // platform that kept reporting data it would not deliver would spin.
+        if (read == 0) return;
         body.append(chunk.data(), read);
     }
 }

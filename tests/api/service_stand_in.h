@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <windows.h>
+
 extern int sovelinTestApiPort; // the port httpGet uses in these tests
 
 struct StandIn {
@@ -39,9 +41,10 @@ inline bool writeStateFile(const StandIn& s, const std::string& name, const std:
     if (!f) return false;
     const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     if (std::fclose(f) != 0 || !ok) return false;
-    // Replaced in one step, so the stand-in never serves a half-written body.
-    std::remove(path.c_str());
-    return std::rename(temporary.c_str(), path.c_str()) == 0;
+    // Replaced in one step (a rename over the old file under Wine), so the
+    // stand-in never serves a half-written body nor finds none and falls
+    // back to its built-in one.
+    return MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 inline std::string readStateFile(const StandIn& s, const std::string& name) {
