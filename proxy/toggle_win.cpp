@@ -56,10 +56,12 @@ void toggleConnection() {
             return;
         }
         if (seen != Connected || !claimStop()) return;
+        struct Release {
+            ~Release() { stopInProgress.store(false); }
+        } release;
         // Checked again under the claim: a stop that just ended has already
         // made it Disconnected, and must not run twice.
         if (appState.connectionState.load() == Connected) runStop();
-        stopInProgress.store(false);
     } catch (...) {
     }
 }

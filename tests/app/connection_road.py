@@ -139,7 +139,8 @@ def main():
         wine_run = os.path.join(args.source, "tools", "wine-run.sh")
         runs = [[args.road],
                 [args.exit, "--gtest_filter=ExitStop.WhileConnected*"],
-                [args.exit, "--gtest_filter=ExitStop.WhileConnecting*"]]
+                [args.exit, "--gtest_filter=ExitStop.WhileConnecting*"],
+                [args.exit, "--gtest_filter=ExitStop.ProcessEnds*"]]
         for run in runs:
             print("== " + " ".join(os.path.basename(a) for a in run), flush=True)
             try:

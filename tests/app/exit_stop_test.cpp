@@ -99,3 +99,21 @@ TEST_F(ExitStop, WhileConnectingReturnsAtOnceAndNothingStartsLater) {
 }
 
 } // namespace
+
+namespace {
+
+// The process ends while a connection worker still waits for the service:
+// the driver sees this program's exit code, which a crash in the end of the
+// process (a worker touching destroyed state) would change.
+TEST_F(ExitStop, ProcessEndsWithAWorkerStillWaiting) {
+    writeState("connection.mode", "delay=5");
+    toggleConnection();
+    ASSERT_TRUE(waitFor(
+        [] { return readState("requests.jsonl").find("get_connection") != std::string::npos; },
+        10000));
+    stopConnectionAtExit();
+    EXPECT_EQ(appState.connectionState.load(), Disconnected);
+    EXPECT_EQ(snapshotProxy(), before);
+}
+
+} // namespace
