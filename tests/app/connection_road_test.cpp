@@ -6,6 +6,7 @@
 #include "proxy/listener.h"
 #include "proxy/system_proxy.h"
 #include "proxy/toggle.h"
+#include "tests/app/road_support.h"
 #include "tests/app/system_proxy_test.h"
 
 #include <gtest/gtest.h>
@@ -13,8 +14,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <fstream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -38,34 +37,6 @@ struct Winsock : ::testing::Environment {
     }
 };
 [[maybe_unused]] const auto* const winsock = ::testing::AddGlobalTestEnvironment(new Winsock);
-
-std::string env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
-std::string stateFile(const std::string& name) {
-    return env("SOVELIN_SERVICE_STATE") + "\\" + name;
-}
-
-void writeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-template <class Condition> bool waitFor(Condition condition, DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > timeoutMs) return false;
-        Sleep(10);
-    }
-    return true;
-}
 
 // Paths of the requests the stand-in received, in order.
 std::vector<std::string> recordedPaths() {

@@ -5,6 +5,7 @@
 #include "proxy/listener.h"
 #include "proxy/system_proxy.h"
 #include "proxy/toggle.h"
+#include "tests/app/road_support.h"
 #include "tests/app/system_proxy_test.h"
 
 #include <gtest/gtest.h>
@@ -12,8 +13,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <fstream>
 #include <string>
 
 std::atomic<int> boxesShown{0};
@@ -23,39 +22,14 @@ void showConnectionFailedBox() {
 
 namespace {
 
-std::string env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
-void writeState(const std::string& name, const std::string& bytes) {
-    std::ofstream out(env("SOVELIN_SERVICE_STATE") + "\\" + name,
-                      std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
-std::string readState(const std::string& name) {
-    std::ifstream in(env("SOVELIN_SERVICE_STATE") + "\\" + name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-template <class Condition> bool waitFor(Condition condition, DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > timeoutMs) return false;
-        Sleep(10);
-    }
-    return true;
-}
-
 class ExitStop : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_FALSE(env("SOVELIN_SERVICE_STATE").empty()) << "run through connection_road.py";
         WSADATA data;
         WSAStartup(MAKEWORD(2, 2), &data);
-        writeState("connection.body",
-                   R"({"ip":"127.0.0.1","port":)" + env("SOVELIN_UPSTREAM_PORT") + "}");
+        writeFile(stateFile("connection.body"),
+                  R"({"ip":"127.0.0.1","port":)" + env("SOVELIN_UPSTREAM_PORT") + "}");
         setUserProxy(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, L"10.9.9.9:3128", nullptr, nullptr);
         before = snapshotProxy();
     }
@@ -63,7 +37,7 @@ class ExitStop : public ::testing::Test {
 };
 
 TEST_F(ExitStop, WhileConnectedRunsTheWholeStop) {
-    DeleteFileA((env("SOVELIN_SERVICE_STATE") + "\\connection.mode").c_str());
+    DeleteFileA(stateFile("connection.mode").c_str());
     toggleConnection();
     ASSERT_TRUE(waitFor([] { return appState.connectionState.load() == Connected; }, 20000));
     stopConnectionAtExit();
@@ -76,13 +50,11 @@ TEST_F(ExitStop, WhileConnectedRunsTheWholeStop) {
 }
 
 TEST_F(ExitStop, WhileConnectingReturnsAtOnceAndNothingStartsLater) {
-    writeState("connection.mode", "delay=1.5");
+    writeFile(stateFile("connection.mode"), "delay=1.5");
     toggleConnection();
     ASSERT_EQ(appState.connectionState.load(), Connecting);
     // The request is out and waits for the answer.
-    ASSERT_TRUE(waitFor(
-        [] { return readState("requests.jsonl").find("get_connection") != std::string::npos; },
-        10000));
+    ASSERT_TRUE(waitFor(connectionRequested, 10000));
     const DWORD start = GetTickCount();
     stopConnectionAtExit();
     EXPECT_LT(GetTickCount() - start, 1000u);
@@ -106,11 +78,9 @@ namespace {
 // the driver sees this program's exit code, which a crash in the end of the
 // process (a worker touching destroyed state) would change.
 TEST_F(ExitStop, ProcessEndsWithAWorkerStillWaiting) {
-    writeState("connection.mode", "delay=5");
+    writeFile(stateFile("connection.mode"), "delay=5");
     toggleConnection();
-    ASSERT_TRUE(waitFor(
-        [] { return readState("requests.jsonl").find("get_connection") != std::string::npos; },
-        10000));
+    ASSERT_TRUE(waitFor(connectionRequested, 10000));
     stopConnectionAtExit();
     EXPECT_EQ(appState.connectionState.load(), Disconnected);
     EXPECT_EQ(snapshotProxy(), before);

@@ -38,35 +38,22 @@ TEST(SettingsCodec, WritesThreeBytesForEachCombination) {
         }
 }
 
-TEST(SettingsCodec, ReadsEveryRowOfTheRules) {
+TEST(SettingsCodec, ReadsTheRowsTheAlphabetBelowCannotReach) {
+    // The table's rows are all covered by the comparison below, except these:
+    // other whitespace, words, decimals and values past the 32-bit range.
     struct Row {
         const char* text;
         Flags start;
         Flags expected;
     };
     const Row rows[] = {
-        {"", {false, false}, {false, false}},                // empty: both unchanged
-        {"", {true, true}, {true, true}},                    //
-        {"1", {false, false}, {true, false}},                // single digit, then end
-        {"1", {false, true}, {true, true}},                  // ... leaves autostart as it was
-        {"1 ", {false, true}, {true, true}},                 // trailing space: still the end
-        {"2 1", {false, false}, {true, false}},              // other value: on, and stops
-        {"-1 1", {false, false}, {true, false}},             // negative: other value
-        {"x 1", {true, true}, {false, true}},                // no digit: false, stops
-        {"true 1", {true, true}, {false, true}},             // a word is no digit
-        {"- 1", {true, true}, {false, true}},                // sign without digit
-        {"-", {true, true}, {false, true}},                  // sign at the end
-        {"1\n0", {false, true}, {true, false}},              // line end separates
-        {"\t 0 \r\n\v\f 1  ", {true, false}, {false, true}}, // any whitespace
-        {"01 00", {false, true}, {true, false}},             // leading zeros are decimal
-        {"+1 -0", {false, true}, {true, false}},             // signs on 0 and 1
-        {"1x", {false, true}, {true, false}},                // letter right after a value
-        {"1 2", {false, false}, {true, true}},               // second other value
-        {"0 1 junk", {true, false}, {false, true}},          // bytes after both ignored
-        {"99999999999 1", {false, false}, {true, false}},    // out of range: on
-        {"-99999999999 1", {false, false}, {true, false}},   //
-        {"2147483647 0", {false, true}, {true, true}},       // in range, other value
-        {"1.0 1", {false, false}, {true, false}},            // '.' is no digit
+        {"\t 0 \r\n\v\f 1  ", {true, false}, {false, true}},
+        {"true 1", {true, true}, {false, true}},
+        {"1.0 1", {false, false}, {true, false}},
+        {"99999999999 1", {false, false}, {true, false}},
+        {"-99999999999 1", {false, false}, {true, false}},
+        {"2147483647 0", {false, true}, {true, true}},
+        {"00000000000000000000001 0", {false, true}, {true, false}},
     };
     for (const Row& row : rows) {
         const Flags got = decode(row.text, row.start);
@@ -76,8 +63,9 @@ TEST(SettingsCodec, ReadsEveryRowOfTheRules) {
 }
 
 TEST(SettingsCodec, MatchesStreamBooleanInput) {
-    // Every short text over an alphabet that exercises each rule, from both
-    // starting values, against the standard library's own reading.
+    // Every text of up to five bytes over an alphabet that reaches each rule
+    // (empty file, one digit, other values, signs, letters, line ends), from
+    // both starting values, against the standard library's own reading.
     const std::string alphabet = "01 2-+x\n";
     std::string text;
     int compared = 0;

@@ -56,16 +56,6 @@ TEST_F(SystemProxy, DisablingGivesTheUsersOwnSettingsBack) {
     EXPECT_FALSE(hasKeptSystemProxy());
 }
 
-TEST_F(SystemProxy, DisabledUserProxyStaysDisabledWithItsServer) {
-    setUserProxy(PROXY_TYPE_DIRECT, L"10.8.8.8:8080", nullptr, nullptr);
-    const ProxySnapshot before = snapshotProxy();
-    setSystemProxy(true);
-    setSystemProxy(false);
-    EXPECT_EQ(snapshotProxy(), before);
-    EXPECT_EQ(registryProxyEnable(), 0u);
-    EXPECT_EQ(registryProxyServer(), L"10.8.8.8:8080");
-}
-
 TEST_F(SystemProxy, DisableWithNothingKeptWritesDirectFlagsOnly) {
     setUserProxy(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, L"10.7.7.7:3128", nullptr, nullptr);
     setSystemProxy(false);
