@@ -20,12 +20,18 @@ bool ClientRegistry::remove(SocketHandle s) {
 void ClientRegistry::closeAll() {
     std::lock_guard<std::mutex> guard(lock);
     stopping = true;
-    for (SocketHandle s : sockets) ::shutdown(s, shutdownBoth);
+    for (SocketHandle s : sockets)
+        ::shutdown(s, shutdownBoth);
 }
 
 void ClientRegistry::open() {
     std::lock_guard<std::mutex> guard(lock);
     stopping = false;
+}
+
+bool ClientRegistry::isStopping() {
+    std::lock_guard<std::mutex> guard(lock);
+    return stopping;
 }
 
 std::size_t ClientRegistry::size() {

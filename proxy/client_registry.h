@@ -27,5 +27,8 @@ struct ClientRegistry {
     void closeAll();
     // Accepts sockets again; called by a listener when it starts.
     void open();
+    // True from closeAll until the next open: the listener's socket is shut
+    // down then, and the listener ends instead of waiting on it.
+    bool isStopping();
     std::size_t size();
 };

@@ -13,13 +13,16 @@ SocketHandle openListeningSocket(std::uint16_t port = listenPort);
 
 // Body of the listener thread: accepts clients on an already listening socket
 // while appState.listenerRunning is true, one detached relay thread each, with
-// the copy of appState.upstream taken when it starts. Closes its socket.
+// the copy of appState.upstream taken when it starts. Ends early when a stop
+// has shut the registry. Removes its socket from the registry and closes it.
 void runListener(SocketHandle listening);
 
 // The start: sets listenerRunning, binds the port on the calling thread and
 // starts runListener in appState.listenerThread (joining an ended one first).
-// Returns false, with listenerRunning cleared and nothing started, when the
-// port cannot be bound or the thread cannot be created.
+// Returns false, with listenerRunning cleared, connectionState Disconnected
+// (repaint asked) and nothing started, when the port cannot be bound or the
+// thread cannot be created. Returns false and changes nothing while a
+// listener already runs.
 bool startListener(std::uint16_t port = listenPort);
 
 // The engine part of a stop: clears listenerRunning, shuts down every

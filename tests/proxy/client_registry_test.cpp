@@ -13,3 +13,15 @@ TEST(ClientRegistry, RemoveErasesOnlyTheFirstMatch) {
     EXPECT_EQ(r.sockets[1], 5);
     EXPECT_FALSE(r.remove(9));
 }
+
+TEST(ClientRegistry, CloseAllRefusesNewSocketsUntilOpenAndKeepsEntries) {
+    ClientRegistry r;
+    EXPECT_TRUE(r.add(invalidSocket));
+    r.closeAll();
+    EXPECT_TRUE(r.isStopping());
+    EXPECT_FALSE(r.add(3));
+    EXPECT_EQ(r.size(), 1u); // owners remove their own entries
+    r.open();
+    EXPECT_FALSE(r.isStopping());
+    EXPECT_TRUE(r.add(3));
+}

@@ -1,0 +1,104 @@
+#include "proxy/socks.h"
+
+#include <utility>
+
+namespace {
+
+std::uint8_t byteAt(std::string_view in, std::size_t i) {
+    return static_cast<std::uint8_t>(in[i]);
+}
+
+} // namespace
+
+ParseStatus parseSocks5Greeting(std::string_view in, std::size_t& length) {
+    if (in.size() < 2) return ParseStatus::NeedMore;
+    if (byteAt(in, 0) != 0x05) return ParseStatus::Malformed;
+    std::size_t total = 2 + byteAt(in, 1);
+    if (in.size() < total) return ParseStatus::NeedMore;
+    length = total;
+    return ParseStatus::Complete;
+}
+
+ParseStatus parseTwoByteReply(std::string_view in, std::uint8_t& second) {
+    if (in.size() < 2) return ParseStatus::NeedMore;
+    second = byteAt(in, 1);
+    return ParseStatus::Complete;
+}
+
+bool buildUserPasswordRequest(std::string_view user, std::string_view password, std::string& out) {
+    if (user.size() > 255 || password.size() > 255) return false;
+    out.clear();
+    out.reserve(3 + user.size() + password.size());
+    out.push_back('\x01');
+    out.push_back(static_cast<char>(user.size()));
+    out.append(user);
+    out.push_back(static_cast<char>(password.size()));
+    out.append(password);
+    return true;
+}
+
+ParseStatus parseSocks4Request(std::string_view in, Socks4Request& out) {
+    if (in.empty()) return ParseStatus::NeedMore;
+    if (byteAt(in, 0) != 0x04) return ParseStatus::Malformed;
+    if (in.size() < 8) return ParseStatus::NeedMore;
+    std::size_t userEnd = in.find('\0', 8);
+    if (userEnd == std::string_view::npos) return ParseStatus::NeedMore;
+    Socks4Request r;
+    r.command = byteAt(in, 1);
+    r.port[0] = byteAt(in, 2);
+    r.port[1] = byteAt(in, 3);
+    for (int i = 0; i < 4; ++i)
+        r.address[i] = byteAt(in, 4 + static_cast<std::size_t>(i));
+    r.length = userEnd + 1;
+    bool socks4a = r.address[0] == 0 && r.address[1] == 0 && r.address[2] == 0 && r.address[3] != 0;
+    if (socks4a) {
+        std::size_t hostEnd = in.find('\0', r.length);
+        if (hostEnd == std::string_view::npos) {
+            // A name longer than SOCKS5 can carry will not become valid later.
+            return in.size() - r.length > 255 ? ParseStatus::Malformed : ParseStatus::NeedMore;
+        }
+        r.host = std::string(in.substr(r.length, hostEnd - r.length));
+        if (r.host.empty() || r.host.size() > 255) return ParseStatus::Malformed;
+        r.length = hostEnd + 1;
+    }
+    out = std::move(r);
+    return ParseStatus::Complete;
+}
+
+std::string buildSocks5Connect(const Socks4Request& request) {
+    std::string out{"\x05\x01\x00", 3};
+    if (request.host.empty()) {
+        out.push_back('\x01');
+        out.append(reinterpret_cast<const char*>(request.address), 4);
+    } else {
+        out.push_back('\x03');
+        out.push_back(static_cast<char>(request.host.size()));
+        out.append(request.host);
+    }
+    out.append(reinterpret_cast<const char*>(request.port), 2);
+    return out;
+}
+
+ParseStatus parseSocks5Reply(std::string_view in, std::size_t& length, std::uint8_t& reply) {
+    // VER REP RSV ATYP BND.ADDR BND.PORT
+    if (in.size() < 4) return ParseStatus::NeedMore;
+    std::size_t total = 0;
+    switch (byteAt(in, 3)) {
+    case 0x01:
+        total = 4 + 4 + 2;
+        break;
+    case 0x04:
+        total = 4 + 16 + 2;
+        break;
+    case 0x03:
+        if (in.size() < 5) return ParseStatus::NeedMore;
+        total = 4 + 1 + byteAt(in, 4) + 2;
+        break;
+    default:
+        return ParseStatus::Malformed;
+    }
+    if (in.size() < total) return ParseStatus::NeedMore;
+    length = total;
+    reply = byteAt(in, 1);
+    return ParseStatus::Complete;
+}
