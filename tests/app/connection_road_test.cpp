@@ -158,7 +158,7 @@ std::string curlThroughListener(const std::string& url) {
 
 TEST_F(ConnectionRoad, WholeRoadGivesTheUsersSettingsBack) {
     setUserProxy(PROXY_TYPE_DIRECT | PROXY_TYPE_AUTO_DETECT | PROXY_TYPE_AUTO_PROXY_URL,
-                 L"10.9.9.9:3128", L"*.corp;<local>", L"http://127.0.0.1:20099/proxy.pac");
+                 L"127.0.0.1:20097", L"*.corp;<local>", L"http://127.0.0.1:20099/proxy.pac");
     const ProxySnapshot before = snapshotProxy();
     writeFile(stateFile("connection.mode"), "delay=0.5");
 
@@ -183,7 +183,7 @@ TEST_F(ConnectionRoad, WholeRoadGivesTheUsersSettingsBack) {
     // Relays leave the registry as their sockets fail after the stop.
     EXPECT_TRUE(waitFor([] { return appState.clientRegistry.size() == 0; }, 5000));
     EXPECT_EQ(snapshotProxy(), before);
-    EXPECT_EQ(registryProxyServer(), L"10.9.9.9:3128");
+    EXPECT_EQ(registryProxyServer(), L"127.0.0.1:20097");
     EXPECT_EQ(boxesShown.load(), 0);
 }
 

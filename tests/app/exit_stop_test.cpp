@@ -30,7 +30,7 @@ class ExitStop : public ::testing::Test {
         WSAStartup(MAKEWORD(2, 2), &data);
         writeFile(stateFile("connection.body"),
                   R"({"ip":"127.0.0.1","port":)" + env("SOVELIN_UPSTREAM_PORT") + "}");
-        setUserProxy(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, L"10.9.9.9:3128", nullptr, nullptr);
+        setUserProxy(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, L"127.0.0.1:20097", nullptr, nullptr);
         before = snapshotProxy();
     }
     ProxySnapshot before;

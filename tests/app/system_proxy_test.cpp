@@ -41,7 +41,7 @@ TEST_F(SystemProxy, DisablingGivesTheUsersOwnSettingsBack) {
     // auto-config URL and automatic detection.
     setUserProxy(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY | PROXY_TYPE_AUTO_DETECT |
                      PROXY_TYPE_AUTO_PROXY_URL,
-                 L"10.9.9.9:3128", L"*.corp;<local>", L"http://127.0.0.1:20099/proxy.pac");
+                 L"127.0.0.1:20097", L"*.corp;<local>", L"http://127.0.0.1:20099/proxy.pac");
     const ProxySnapshot before = snapshotProxy();
     ASSERT_TRUE(before.flags & PROXY_TYPE_PROXY) << before;
 
@@ -52,16 +52,16 @@ TEST_F(SystemProxy, DisablingGivesTheUsersOwnSettingsBack) {
 
     EXPECT_EQ(snapshotProxy(), before);
     EXPECT_EQ(registryProxyEnable(), 1u);
-    EXPECT_EQ(registryProxyServer(), L"10.9.9.9:3128");
+    EXPECT_EQ(registryProxyServer(), L"127.0.0.1:20097");
     EXPECT_FALSE(hasKeptSystemProxy());
 }
 
 TEST_F(SystemProxy, DisableWithNothingKeptWritesDirectFlagsOnly) {
-    setUserProxy(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, L"10.7.7.7:3128", nullptr, nullptr);
+    setUserProxy(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, L"127.0.0.1:20096", nullptr, nullptr);
     setSystemProxy(false);
     const ProxySnapshot now = snapshotProxy();
     EXPECT_FALSE(now.flags & PROXY_TYPE_PROXY) << now;
-    EXPECT_EQ(now.server, L"10.7.7.7:3128"); // the server text is not written
+    EXPECT_EQ(now.server, L"127.0.0.1:20096"); // the server text is not written
 }
 
 TEST_F(SystemProxy, LeftoverOfOurListenerIsNotKeptAsTheUsers) {
@@ -86,7 +86,7 @@ TEST_F(SystemProxy, RepairSwitchesOnlyOurLeftoverToDirect) {
     appState.connectionState.store(Disconnected);
 
     // A user's own proxy, or another port: left alone.
-    for (const wchar_t* server : {L"10.9.9.9:3128", L"socks=127.0.0.1:10801"}) {
+    for (const wchar_t* server : {L"127.0.0.1:20097", L"socks=127.0.0.1:10801"}) {
         setUserProxy(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, server, nullptr, nullptr);
         repairLeftoverSystemProxy();
         const ProxySnapshot now = snapshotProxy();
