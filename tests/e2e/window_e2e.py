@@ -20,7 +20,7 @@ from harness import (ACCENT, BACK_BUTTON, CARD, FLAG_GREY, GEAR_TILE, HOVER, PAN
                      SWITCH_OFF, Failure, Session, close, row_top, run, wait_until)
 
 CATALOGUE = ["US", "DE", "FR", "GB", "NL", "JP"]
-USER_PROXY = "http=127.0.0.1:3128"  # the user's own (disabled) setting, kept
+USER_PROXY = "127.0.0.1:3128"  # the user's own (disabled) setting, kept
 LISTENER = "socks=127.0.0.1:10800"
 
 
