@@ -45,7 +45,10 @@ tools/wine-prefix.sh "$prefix_base" >/dev/null || fail "wine prefix failed"
 
 export WINEPREFIX="$prefix_base/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$run_dir"
-pids=() # everything started here, stopped in reverse order
+# Everything started here, stopped in reverse order. Each runs in a session of
+# its own, so a Ctrl-C reaches this script alone and the client can still be
+# closed the way a user closes it.
+pids=()
 client_pid="" settings_saved=0 user_enable="" user_server=""
 settings_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
 
@@ -122,7 +125,7 @@ for port in $(seq 20900 20999); do
   if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then upstream_port=$port; break; fi
 done
 [ -n "$upstream_port" ] || fail "no free port for the upstream"
-microsocks -i 127.0.0.1 -p "$upstream_port" -u sovelin -P run-secret >"$run_dir/microsocks.log" 2>&1 &
+setsid microsocks -i 127.0.0.1 -p "$upstream_port" -u sovelin -P run-secret >"$run_dir/microsocks.log" 2>&1 &
 pids+=($!)
 
 # The service stand-in, answering every connection request with that upstream.
@@ -131,7 +134,7 @@ rm -rf "$state"
 mkdir -p "$state"
 printf '{"ip":"127.0.0.1","port":%d,"username":"sovelin","password":"run-secret"}' \
   "$upstream_port" >"$state/connection.body"
-python3 tools/service/service.py --state-dir "$state" --port 8443 --pki "$build/pki" \
+setsid python3 tools/service/service.py --state-dir "$state" --port 8443 --pki "$build/pki" \
   >"$run_dir/service.log" 2>&1 </dev/null &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$state/ready" ] && break; sleep 0.1; done
@@ -143,7 +146,7 @@ for port in $(seq 20800 20899); do
   if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then page_port=$port; break; fi
 done
 [ -n "$page_port" ] || fail "no free port for the local page"
-python3 -m http.server "$page_port" --bind 127.0.0.1 --directory "$source_dir/tools/service" \
+setsid python3 -m http.server "$page_port" --bind 127.0.0.1 --directory "$source_dir/tools/service" \
   >"$run_dir/page.log" 2>&1 &
 pids+=($!)
 
@@ -151,7 +154,7 @@ pids+=($!)
 virtual=0
 if [ "$smoke" = 1 ] || [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
   exec 7>"$run_dir/display"
-  Xvfb -displayfd 7 -screen 0 1280x800x24 -nolisten tcp >"$run_dir/xvfb.log" 2>&1 &
+  setsid Xvfb -displayfd 7 -screen 0 1280x800x24 -nolisten tcp >"$run_dir/xvfb.log" 2>&1 &
   pids+=($!)
   for _ in $(seq 100); do [ -s "$run_dir/display" ] && break; sleep 0.1; done
   [ -s "$run_dir/display" ] || fail "Xvfb did not start"
@@ -166,7 +169,7 @@ settings_saved=1
 
 # The client keeps settings.dat in its working directory.
 mkdir -p "$run_dir/client"
-(cd "$run_dir/client" && exec wine "$build/sovelin.exe") >"$run_dir/client.log" 2>&1 &
+(cd "$run_dir/client" && exec setsid wine "$build/sovelin.exe") >"$run_dir/client.log" 2>&1 &
 client_pid=$!
 window=""
 for _ in $(seq 300); do
