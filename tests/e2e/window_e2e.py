@@ -6,6 +6,7 @@ connect    button colours, system proxy, curl and Chromium through the
            listener, disconnect by button and by row, close while connected
 refused    a service answer without an endpoint: the "Error" box
 autostart  settings.dat "0 1" connects without a click
+autostart_slow  the same with a catalogue later than 1.5 s: no connection
 closing    the window closed while the connection request is out
 """
 
@@ -213,6 +214,20 @@ def fetch_with_chromium(page_port, marker):
         raise Failure(f"Chromium through the listener got {r.stdout[:200]!r}")
 
 
+def halo_breathes(s):
+    """The window repaints by itself: the green ring just outside the button
+    comes and goes with the pulse (about 1.3 s a cycle)."""
+    cx, cy = s.centre()
+    seen = set()
+
+    def both_seen():
+        g = s.grab().at(cx, cy - 92)[1]
+        seen.add("ring" if g > 60 else "page" if g < 35 else "edge")
+        return {"ring", "page"} <= seen
+
+    wait_until("the halo to pulse", both_seen, 15, 0.1)
+
+
 def start_with_upstream(s, settings=None, delay=0.0):
     s.start_display()
     socks_port = s.start_microsocks("e2euser", "e2e-pass")
@@ -243,6 +258,7 @@ def scenario_connect(s):
     if not bright_in(image, (cx - 60, cy - 12, cx + 60, cy + 12)):
         raise Failure("no label on the green button")
     wait_until("the system proxy at the listener", lambda: connected_proxy(s), 20, 0.5)
+    halo_breathes(s)
     fetch_with_curl(page_port, marker)
     fetch_with_chromium(page_port, marker)
 
@@ -321,6 +337,30 @@ def scenario_autostart(s):
         raise Failure(f"proxy setting after the close: {s.proxy_setting()}")
 
 
+def scenario_autostart_slow(s):
+    """A catalogue slower than the 1.5 s of the autostart: no connection."""
+    s.start_display()
+    s.start_service(CATALOGUE, {"ip": "127.0.0.1", "port": 1, "username": "u",
+                                "password": "p"})
+    with open(os.path.join(s.service_state, "locations.mode"), "w") as f:
+        f.write("delay=2.5")
+    s.start_client(b"0 1")
+    catalogue_shown(s)
+    time.sleep(2.0)  # well past the autostart's single attempt
+    image = s.screenshot("still-blue")
+    if button(image, s) != "blue":
+        raise Failure("the button is " + button(image, s))
+    paths = [r["path"] for r in s.service_requests()]
+    if any("get_connection" in p for p in paths):
+        raise Failure("a connection was requested although the catalogue came late")
+    if sum("get_locations" in p for p in paths) != 2:
+        raise Failure(f"expected the first download and the autostart's second: {paths}")
+    s.close_window()
+    code = s.client_exit(20)
+    if code != 0:
+        raise Failure(f"exit code {code}")
+
+
 def scenario_closing(s):
     """A close while the connection request is still out ends cleanly."""
     start_with_upstream(s, delay=3.0)
@@ -342,4 +382,4 @@ if __name__ == "__main__":
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     sys.exit(run({"window": scenario_window, "connect": scenario_connect,
                   "refused": scenario_refused, "autostart": scenario_autostart,
-                  "closing": scenario_closing}))
+                  "autostart_slow": scenario_autostart_slow, "closing": scenario_closing}))
