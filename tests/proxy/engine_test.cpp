@@ -150,9 +150,10 @@ TEST_F(Engine, HandshakeBytesAreAStream) {
 }
 
 TEST_F(Engine, HalfClosingClientGetsTheWholeAnswer) {
-    FakeUpstream up;
+    // Declared before the upstream, whose destructor joins the destination.
     const std::string answer = pattern(4 << 20, 7);
     std::atomic<bool> sawQuestion{false};
+    FakeUpstream up;
     up.destination = [&](SocketHandle s) {
         bool closed = false;
         sawQuestion = recvToEnd(s, closed) == "question" && closed;
@@ -174,8 +175,8 @@ TEST_F(Engine, HalfClosingClientGetsTheWholeAnswer) {
 TEST_F(Engine, FullDuplexPeersThatWriteBeforeReadingDoNotStall) {
     const std::size_t size = 16 << 20;
     const std::string down = pattern(size, 1), upData = pattern(size, 2);
-    FakeUpstream up;
     std::atomic<bool> destinationGotAll{false};
+    FakeUpstream up;
     up.destination = [&](SocketHandle s) {
         sendWithin(s, down); // all of it before reading anything
         destinationGotAll = recvBytes(s, size) == upData;
