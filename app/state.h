@@ -26,15 +26,24 @@ struct UpstreamEndpoint {
     std::string password;
 };
 
+// A shared pointer that any thread may read or replace whole. The standard
+// atomic shared_ptr functions take a lock of the library's, which the thread
+// sanitizer understands (GCC 12's std::atomic<std::shared_ptr> it does not).
+template <class T> struct SharedSnapshot {
+    std::shared_ptr<const T> pointer;
+    std::shared_ptr<const T> load() const { return std::atomic_load(&pointer); }
+    void store(std::shared_ptr<const T> next) { std::atomic_store(&pointer, std::move(next)); }
+};
+
 // A window handle without <windows.h>, so the portable code can carry it.
 using WindowHandle = void*;
 
 struct AppState {
     // Published whole: a fetch builds a new list and swaps it in, so a reader
     // holding the pointer sees one complete list for as long as it needs.
-    std::atomic<std::shared_ptr<const LocationList>> locations{std::make_shared<const LocationList>()};
-    UpstreamEndpoint upstream;    // written by the connection worker only
-    std::thread listenerThread;   // joined by the stop
+    SharedSnapshot<LocationList> locations{std::make_shared<const LocationList>()};
+    UpstreamEndpoint upstream;  // written by the connection worker only
+    std::thread listenerThread; // joined by the stop
     ClientRegistry clientRegistry;
 
     std::atomic<WindowHandle> mainWindow{nullptr};

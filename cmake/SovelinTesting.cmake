@@ -12,7 +12,7 @@ include(GoogleTest)
 
 # sovelin_add_gtest(NAME SOURCES ... [LIBS ...] [LABELS ...] [PROPERTIES ...]
 #                   [NATIVE_ONLY] [WINDOWS_ONLY])
-# Natively each TEST becomes its own ctest entry. On Windows the whole binary
+# Natively each TEST becomes its own ctest entry (TEST and TEST_F only). On Windows the whole binary
 # is one entry run under Wine, after the prefix fixture has been set up.
 function(sovelin_add_gtest name)
   cmake_parse_arguments(T "NATIVE_ONLY;WINDOWS_ONLY" "" "SOURCES;LIBS;LABELS;PROPERTIES" ${ARGN})
@@ -30,11 +30,13 @@ function(sovelin_add_gtest name)
       ENVIRONMENT "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix;SOVELIN_BUILD_DIR=${CMAKE_BINARY_DIR};SOVELIN_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
       ${T_PROPERTIES})
   else()
-    gtest_discover_tests(${name}
-      PROPERTIES LABELS "${T_LABELS}"
+    # Tests are found by reading the sources, so their properties (lists
+    # included) can be set directly.
+    gtest_add_tests(TARGET ${name} SKIP_DEPENDENCY TEST_LIST found)
+    set_tests_properties(${found} PROPERTIES
+      LABELS "${T_LABELS}"
       ENVIRONMENT "SOVELIN_BUILD_DIR=${CMAKE_BINARY_DIR};SOVELIN_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
-      ${T_PROPERTIES}
-      DISCOVERY_TIMEOUT 60)
+      ${T_PROPERTIES})
   endif()
 endfunction()
 

@@ -1,0 +1,59 @@
+// The settings file on disk: shared-access C runtime streams, and an atomic
+// replacement so that an interrupted save never truncates the kept file.
+#include "app/settings.h"
+#include "app/state.h"
+
+#include <windows.h>
+
+#include <share.h>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+std::wstring wideName(const char* name) {
+    return std::wstring(name, name + std::char_traits<char>::length(name));
+}
+
+} // namespace
+
+void saveSettings() {
+    try {
+        const std::string bytes =
+            encodeSettings(appState.killSwitchEnabled, appState.autostartEnabled);
+        FILE* file = _fsopen(settingsTempFileName, "w", _SH_DENYNO);
+        if (!file) return;
+        const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+        const bool closed = std::fclose(file) == 0;
+        if (!written || !closed) {
+            // Never replace the kept file with a partial one.
+            DeleteFileW(wideName(settingsTempFileName).c_str());
+            return;
+        }
+        if (!MoveFileExW(wideName(settingsTempFileName).c_str(), wideName(settingsFileName).c_str(),
+                         MOVEFILE_REPLACE_EXISTING)) {
+            DeleteFileW(wideName(settingsTempFileName).c_str());
+        }
+    } catch (...) {
+        // The preference then lives in memory only, as with an unwritable file.
+    }
+}
+
+void loadSettings() {
+    try {
+        FILE* file = _fsopen(settingsFileName, "r", _SH_DENYNO);
+        if (!file) return;
+        // Text mode, as the file was always read: line ends are translated and
+        // a Ctrl-Z ends the text. Read whole: whitespace of any length may
+        // stand before a value.
+        std::string text;
+        char buffer[512];
+        std::size_t got = 0;
+        while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+            text.append(buffer, got);
+        }
+        std::fclose(file);
+        decodeSettings(text, appState.killSwitchEnabled, appState.autostartEnabled);
+    } catch (...) {
+    }
+}

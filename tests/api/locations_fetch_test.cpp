@@ -1,0 +1,165 @@
+// fetchLocations and startLocationFetch under Wine against the stand-in.
+#include "api/http.h"
+#include "api/locations.h"
+#include "service_stand_in.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class FetchLocations : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        service = trustedStandIn();
+        ASSERT_GT(service.port, 0) << "run through tests/api/with-service.sh";
+        resetStandIn(service);
+        sovelinTestApiPort = service.port;
+        appState.mainWindow.store(nullptr); // the repaint request must cope
+    }
+    void serve(const std::string& body) {
+        ASSERT_TRUE(writeStateFile(service, "locations.body", body));
+    }
+    StandIn service;
+};
+
+std::vector<std::string> codesOf(const LocationList& list) {
+    std::vector<std::string> codes;
+    for (const Location& l : list)
+        codes.push_back(l.code);
+    return codes;
+}
+
+TEST_F(FetchLocations, RowsInAnswerOrderWithTableNamesElseTheCode) {
+    serve(R"({"locations":[{"code":"US","name":"x"},{"code":"DE"},{"code":"XX"},)"
+          "{\"code\":\"us\"},{\"code\":\"\xC3\x85L\"},{\"code\":\"US\"},"
+          R"({"code":""},{"code":"FR"}]})");
+    fetchLocations();
+    const auto list = currentLocations();
+    // The empty code ends the walk: FR after it is not read.
+    ASSERT_EQ(codesOf(*list),
+              (std::vector<std::string>{"US", "DE", "XX", "us", "\xC3\x85L", "US"}));
+    const std::wstring names[] = {
+        L"\x0421\x0428\x0410",                               // США
+        L"\x0413\x0435\x0440\x043C\x0430\x043D\x0438\x044F", // Германия
+        L"XX",
+        L"us",
+        L"\x00C5L",
+        L"\x0421\x0428\x0410",
+    };
+    for (std::size_t i = 0; i < list->size(); ++i)
+        EXPECT_EQ((*list)[i].displayName, names[i]) << i;
+    const auto requests = recordedRequests(service);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_NE(requests[0].find(R"("path": "/api/get_locations.php")"), std::string::npos);
+}
+
+TEST_F(FetchLocations, FailedOrUselessAnswersEmptyAnEarlierList) {
+    struct Case {
+        const char* mode;
+        const char* body; // nullptr: the stand-in's own error page
+        bool refused;     // aimed at the stand-in whose certificate nobody trusts
+    };
+    const Case cases[] = {
+        {"status=404", nullptr, false},
+        {"status=500", nullptr, false},
+        {"", "", false},
+        {"", R"({"error":"maintenance"})", false},
+        {"", nullptr, true},
+    };
+    for (const Case& c : cases) {
+        resetStandIn(service);
+        sovelinTestApiPort = service.port;
+        serve(R"([{"code":"US"},{"code":"DE"}])");
+        fetchLocations();
+        ASSERT_EQ(currentLocations()->size(), 2u);
+        resetStandIn(service);
+        ASSERT_TRUE(writeStateFile(service, "locations.mode", c.mode));
+        if (c.body) serve(c.body);
+        if (c.refused) sovelinTestApiPort = untrustedStandIn().port;
+        fetchLocations();
+        EXPECT_TRUE(currentLocations()->empty()) << c.mode << " / " << (c.body ? c.body : "page");
+    }
+}
+
+TEST_F(FetchLocations, StartReturnsAtOnceAndTheWorkerPublishes) {
+    serve(R"([{"code":"NL"},{"code":"JP"}])");
+    ASSERT_TRUE(writeStateFile(service, "locations.mode", "delay=1"));
+    publishLocations({});
+    const auto start = std::chrono::steady_clock::now();
+    startLocationFetch();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    EXPECT_TRUE(currentLocations()->empty()); // the old list stays meanwhile
+    const auto deadline = start + 20s;
+    while (currentLocations()->size() != 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(codesOf(*currentLocations()), (std::vector<std::string>{"NL", "JP"}));
+}
+
+TEST_F(FetchLocations, ReadersNeverSeeAHalfBuiltList) {
+    // Two catalogues of different sizes; every reader snapshot must be one of
+    // them whole (or the empty start).
+    const std::string small = R"([{"code":"US"},{"code":"DE"}])";
+    std::string large = "[";
+    for (int i = 0; i < 60; ++i)
+        large += R"({"code":"FR"},)";
+    large += R"({"code":"JP"}])";
+    publishLocations({});
+
+    std::atomic<bool> stop{false};
+    std::atomic<long> reads{0}, broken{0};
+    std::atomic<std::size_t> brokenSize{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 3; ++r) {
+        readers.emplace_back([&] {
+            while (!stop.load()) {
+                const auto list = currentLocations();
+                const std::size_t n = list->size();
+                bool whole = n == 0;
+                if (n == 2) whole = (*list)[0].code == "US" && (*list)[1].code == "DE";
+                if (n == 61) {
+                    whole = (*list)[60].code == "JP" && (*list)[60].displayName.size() == 6;
+                    for (std::size_t i = 0; whole && i < 60; ++i)
+                        whole = (*list)[i].code == "FR";
+                }
+                if (!whole) {
+                    broken.fetch_add(1);
+                    brokenSize.store(n);
+                }
+                reads.fetch_add(1);
+            }
+        });
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    int fetches = 0;
+    for (; fetches < 20 && std::chrono::steady_clock::now() < deadline; ++fetches) {
+        serve(fetches % 2 ? small : large);
+        // Two overlapping fetches each time: one on a worker, one here.
+        startLocationFetch();
+        fetchLocations();
+    }
+    // Keep reading until the last worker's request has been answered.
+    const auto settle = std::chrono::steady_clock::now() + 10s;
+    while (recordedRequests(service).size() < static_cast<std::size_t>(2 * fetches) &&
+           std::chrono::steady_clock::now() < settle) {
+        std::this_thread::sleep_for(20ms);
+    }
+    stop.store(true);
+    for (auto& t : readers)
+        t.join();
+    EXPECT_EQ(fetches, 20);
+    EXPECT_EQ(broken.load(), 0) << "a list of " << brokenSize.load() << " rows";
+    EXPECT_GT(reads.load(), 1000);
+    const std::size_t last = currentLocations()->size();
+    EXPECT_TRUE(last == 2 || last == 61) << last;
+}
+
+} // namespace
