@@ -196,6 +196,7 @@ TEST_F(Engine, TwoHundredClientsAtOnce) {
     FakeUpstream up;
     start(up);
     std::atomic<int> ready{0}, good{0};
+    std::atomic<bool> go{false};
     std::vector<std::thread> clients;
     for (std::uint32_t i = 0; i < 200; ++i)
         clients.emplace_back([&, i] {
@@ -203,12 +204,13 @@ TEST_F(Engine, TwoHundredClientsAtOnce) {
             bool ok =
                 sendWithin(c, greeting + request) && recvBytes(c, 12) == "\x05\x00"s + okReply;
             ++ready; // every client's relay is in its copy stage before any data moves
-            waitUntil([&] { return ready == 200; });
+            waitUntil([&] { return go.load(); });
             std::string data = pattern(32768, i);
             if (ok && sendWithin(c, data) && recvBytes(c, data.size()) == data) ++good;
         });
     EXPECT_TRUE(waitUntil([&] { return ready == 200; }));
     EXPECT_EQ(appState.clientRegistry.size(), 1u + 2 * 200);
+    go = true;
     for (std::thread& t : clients)
         t.join();
     EXPECT_EQ(good, 200);
