@@ -12,7 +12,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 if [ -z "${SOVELIN_HOLDS_10800:-}" ]; then
   SOVELIN_HOLDS_10800=1 exec flock -w 300 /tmp/sovelin-10800.lock "$0" "$@"
 fi
-if [ "$mode" = windows ]; then http_port=19020 socks_port=19021; else http_port=19010 socks_port=19011; fi
+# Two free loopback ports, so that runs in several build trees never collide.
+read -r http_port socks_port < <(python3 -c '
+import socket
+s = [socket.socket() for _ in range(2)]
+for x in s: x.bind(("127.0.0.1", 0))
+print(*[x.getsockname()[1] for x in s])')
 work=$(mktemp -d "$build/peers.XXXXXX")
 pids=()
 cleanup() {
