@@ -9,8 +9,8 @@
 
 namespace {
 
-// A failing accept (typically out of descriptors) would fail again at once;
-// pausing keeps the listener from spinning while relays give some back.
+// A failing wait or accept (typically out of descriptors) would fail again at
+// once; pausing keeps the listener from spinning while relays give some back.
 constexpr auto acceptBackoff = std::chrono::milliseconds(100);
 constexpr int acceptWaitMs = 1000;
 
@@ -55,8 +55,9 @@ void runListener(SocketHandle listening) {
         // rewrite appState.upstream while relays start.
         const UpstreamEndpoint endpoint = appState.upstream;
         while (appState.listenerRunning.load()) {
-            if (waitReadable(listening, acceptWaitMs) <= 0) continue;
-            SocketHandle client = ::accept(listening, nullptr, nullptr);
+            int ready = waitReadable(listening, acceptWaitMs);
+            if (ready == 0) continue;
+            SocketHandle client = ready > 0 ? ::accept(listening, nullptr, nullptr) : invalidSocket;
             if (client == invalidSocket) {
                 if (registry.isStopping()) break;
                 std::this_thread::sleep_for(acceptBackoff);

@@ -9,9 +9,9 @@ namespace {
 
 constexpr std::size_t chunkSize = 8192;
 
-// A stop shuts our sockets down, which ends every wait below. The periodic
-// look at the registry is a second way out, should a platform not wake a
-// waiter on a socket shut down from another thread.
+// A stop shuts our sockets down, which ends every wait below on Linux. Under
+// Wine a select on a socket shut down from another thread does not always
+// wake, so the waits also look at the registry once a second.
 constexpr int stopCheckMs = 1000;
 
 bool stopped() {

@@ -51,17 +51,7 @@ struct Engine : ::testing::Test {
 TEST_F(Engine, Socks5ClientGoesThroughAuthenticatedUpstreamUnchanged) {
     FakeUpstream up;
     start(up);
-    {
-        TestSocket c(connectLoopback(port));
-        // The upstream handshake comes before anything is read from the client.
-        ASSERT_TRUE(waitUntil([&] { return up.accepted == 1; }));
-        ASSERT_TRUE(sendWithin(c, greeting));
-        EXPECT_EQ(recvBytes(c, 2), "\x05\x00"s);
-        ASSERT_TRUE(sendWithin(c, request));
-        EXPECT_EQ(recvBytes(c, 10), okReply);
-        ASSERT_TRUE(sendWithin(c, "ping"));
-        EXPECT_EQ(recvBytes(c, 4), "ping");
-    }
+    EXPECT_EQ(socks5RoundTrip("ping"), "ping");
     ASSERT_TRUE(waitUntil([&] { return up.finished() == 1; }));
     UpstreamSession s = up.session(0);
     EXPECT_EQ(s.offer, "\x05\x02\x00\x02"s);
@@ -160,9 +150,10 @@ TEST_F(Engine, HandshakeBytesAreAStream) {
 }
 
 TEST_F(Engine, HalfClosingClientGetsTheWholeAnswer) {
-    FakeUpstream up;
+    // Declared before the upstream, whose destructor joins the destination.
     const std::string answer = pattern(4 << 20, 7);
     std::atomic<bool> sawQuestion{false};
+    FakeUpstream up;
     up.destination = [&](SocketHandle s) {
         bool closed = false;
         sawQuestion = recvToEnd(s, closed) == "question" && closed;
@@ -184,8 +175,8 @@ TEST_F(Engine, HalfClosingClientGetsTheWholeAnswer) {
 TEST_F(Engine, FullDuplexPeersThatWriteBeforeReadingDoNotStall) {
     const std::size_t size = 16 << 20;
     const std::string down = pattern(size, 1), upData = pattern(size, 2);
-    FakeUpstream up;
     std::atomic<bool> destinationGotAll{false};
+    FakeUpstream up;
     up.destination = [&](SocketHandle s) {
         sendWithin(s, down); // all of it before reading anything
         destinationGotAll = recvBytes(s, size) == upData;
@@ -204,13 +195,22 @@ TEST_F(Engine, FullDuplexPeersThatWriteBeforeReadingDoNotStall) {
 TEST_F(Engine, TwoHundredClientsAtOnce) {
     FakeUpstream up;
     start(up);
-    std::atomic<int> good{0};
+    std::atomic<int> ready{0}, good{0};
+    std::atomic<bool> go{false};
     std::vector<std::thread> clients;
     for (std::uint32_t i = 0; i < 200; ++i)
         clients.emplace_back([&, i] {
+            TestSocket c(connectLoopback(port));
+            bool ok =
+                sendWithin(c, greeting + request) && recvBytes(c, 12) == "\x05\x00"s + okReply;
+            ++ready; // every client's relay is in its copy stage before any data moves
+            waitUntil([&] { return go.load(); });
             std::string data = pattern(32768, i);
-            if (socks5RoundTrip(data) == data) ++good;
+            if (ok && sendWithin(c, data) && recvBytes(c, data.size()) == data) ++good;
         });
+    EXPECT_TRUE(waitUntil([&] { return ready == 200; }));
+    EXPECT_EQ(appState.clientRegistry.size(), 1u + 2 * 200);
+    go = true;
     for (std::thread& t : clients)
         t.join();
     EXPECT_EQ(good, 200);
