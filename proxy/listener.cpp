@@ -29,13 +29,7 @@ void startRelay(SocketHandle client, const UpstreamEndpoint& endpoint) {
 SocketHandle openListeningSocket(std::uint16_t port) {
     SocketHandle s = ::socket(AF_INET, SOCK_STREAM, 0);
     if (s == invalidSocket) return invalidSocket;
-#ifdef _WIN32
-    // Windows SO_REUSEADDR would let this bind succeed on a port another
-    // socket already listens on; exclusive use makes a taken port fail.
-    setIntOption(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1);
-#else
-    setIntOption(s, SOL_SOCKET, SO_REUSEADDR, 1);
-#endif
+    setListenerAddressUse(s);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);

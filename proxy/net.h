@@ -80,6 +80,17 @@ inline long recvSome(SocketHandle s, void* data, std::size_t size) {
 inline bool setIntOption(SocketHandle s, int level, int name, int value) {
     return ::setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value) == 0;
 }
+// For a listening socket: rebind at once after a stop, yet fail on a port that
+// another socket already listens on. Windows SO_REUSEADDR would let the bind
+// succeed on a taken port, so exclusive use takes its place there.
+inline bool setListenerAddressUse(SocketHandle s) {
+#ifdef _WIN32
+    return setIntOption(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1);
+#else
+    return setIntOption(s, SOL_SOCKET, SO_REUSEADDR, 1);
+#endif
+}
+
 inline bool setNoDelay(SocketHandle s) {
     return setIntOption(s, IPPROTO_TCP, TCP_NODELAY, 1);
 }
