@@ -9,10 +9,10 @@
 
 namespace {
 
+constexpr int w = 884, h = 561; // a 900 x 600 window's client area under Wine
+
 void setCatalogue(std::size_t rows) {
-    auto list = std::make_shared<LocationList>();
-    for (std::size_t i = 0; i < rows; ++i)
-        list->push_back({"DE", L"Germany"});
+    auto list = std::make_shared<LocationList>(rows, Location{"DE", L"Germany"});
     appState.locations.store(std::shared_ptr<const LocationList>(std::move(list)));
 }
 
@@ -34,75 +34,58 @@ class Input : public ::testing::Test {
     }
 };
 
+// f holds exactly from lo to hi (65535: the largest coordinate, open above).
+template <class F> void expectRange(F f, int lo, int hi) {
+    EXPECT_FALSE(f(lo - 1)) << lo - 1;
+    EXPECT_TRUE(f(lo)) << lo;
+    EXPECT_TRUE(f(hi)) << hi;
+    if (hi < 65535) {
+        EXPECT_FALSE(f(hi + 1)) << hi + 1;
+    }
+}
+
 } // namespace
 
 TEST(Layout, RowBandsMatchTheDrawnRows) {
-    // Row k is drawn from 90 + 55k to 140 + 55k, both ends included.
-    EXPECT_EQ(rowAt(89, 6), -1);
-    EXPECT_EQ(rowAt(90, 6), 0);
-    EXPECT_EQ(rowAt(140, 6), 0);
-    for (int gap = 141; gap <= 144; ++gap)
-        EXPECT_EQ(rowAt(gap, 6), -1) << gap;
-    EXPECT_EQ(rowAt(145, 6), 1);
-    EXPECT_EQ(rowAt(150, 6), 1); // inside the drawn second row: the second row
-    EXPECT_EQ(rowAt(195, 6), 1);
-    EXPECT_EQ(rowAt(196, 6), -1);
-    EXPECT_EQ(rowAt(rowTop(5), 6), 5);
-    EXPECT_EQ(rowAt(rowTop(5) + rowHeight, 6), 5);
-    EXPECT_EQ(rowAt(rowTop(6), 6), -1); // past the last row
-    EXPECT_EQ(rowAt(60, 6), -1);
-    EXPECT_EQ(rowAt(0, 6), -1);
-    EXPECT_EQ(rowAt(-30, 6), -1); // negative y must not truncate into row 0
-    EXPECT_EQ(rowAt(100, 0), -1);
-    EXPECT_EQ(rowAt(65535, 2000), 1189); // the largest y a message can carry
-    EXPECT_EQ(rowAt(65535, 1189), -1);
+    // Row k is drawn from 90 + 55k to 140 + 55k, both ends included; 150 lies
+    // inside the drawn second row, 65535 is the largest y a message carries.
+    const struct {
+        int y;
+        std::size_t rows;
+        int row;
+    } cases[] = {{89, 6, -1},         {90, 6, 0},       {140, 6, 0}, {141, 6, -1}, {144, 6, -1},
+                 {145, 6, 1},         {150, 6, 1},      {195, 6, 1}, {196, 6, -1}, {365, 6, 5},
+                 {415, 6, 5},         {420, 6, -1},     {0, 6, -1},  {-30, 6, -1}, {100, 0, -1},
+                 {65535, 2000, 1189}, {65535, 1189, -1}};
+    for (const auto& c : cases)
+        EXPECT_EQ(rowAt(c.y, c.rows), c.row) << c.y << " of " << c.rows << " rows";
 }
 
-TEST(Layout, PageCentreTruncatesOddSizes) {
+TEST(Layout, CentreAndRegionsHaveTheirBounds) {
     EXPECT_EQ(pageCentre(900, 600).x, 580);
     EXPECT_EQ(pageCentre(900, 600).y, 300);
-    EXPECT_EQ(pageCentre(901, 601).x, 580); // page width 641
+    EXPECT_EQ(pageCentre(901, 601).x, 580); // page width 641: truncated
     EXPECT_EQ(pageCentre(901, 601).y, 300);
     EXPECT_EQ(pageCentre(400, 300).x, 330); // narrow window: over the panel
-}
 
-TEST(Layout, ConnectButtonIsTheOpenDiscOfRadius90) {
-    const int w = 884, h = 561; // a 900 x 600 window's client area under Wine
+    // The button is the open disc of radius 90 (63^2 + 63^2 < 8100 < 2 * 64^2).
     const PageCentre c = pageCentre(w, h);
-    EXPECT_TRUE(inConnectButton(c.x, c.y, w, h));
-    EXPECT_FALSE(inConnectButton(c.x, c.y - 90, w, h));
     EXPECT_TRUE(inConnectButton(c.x, c.y - 89, w, h));
+    EXPECT_FALSE(inConnectButton(c.x, c.y - 90, w, h));
     EXPECT_FALSE(inConnectButton(c.x + 90, c.y, w, h));
-    EXPECT_TRUE(inConnectButton(c.x + 63, c.y + 63, w, h)); // 7938 < 8100
+    EXPECT_TRUE(inConnectButton(c.x + 63, c.y + 63, w, h));
     EXPECT_FALSE(inConnectButton(c.x + 64, c.y + 64, w, h));
     EXPECT_FALSE(inConnectButton(65535, 65535, w, h)); // no overflow
-}
 
-TEST(Layout, PageRegionsHaveTheirBounds) {
-    const int w = 884, h = 561;
-    EXPECT_FALSE(inGearIcon(w - 62, 40, w));
-    EXPECT_TRUE(inGearIcon(w - 61, 40, w));
-    EXPECT_FALSE(inGearIcon(w - 30, 30, w));
-    EXPECT_TRUE(inGearIcon(w - 30, 31, w));
-    EXPECT_TRUE(inGearIcon(w - 30, 61, w));
-    EXPECT_FALSE(inGearIcon(w - 30, 62, w));
-
-    EXPECT_FALSE(inBackButton(300, h - 40, h));
-    EXPECT_TRUE(inBackButton(301, h - 40, h));
-    EXPECT_TRUE(inBackButton(419, h - 40, h));
-    EXPECT_FALSE(inBackButton(420, h - 40, h));
-    EXPECT_FALSE(inBackButton(350, h - 80, h));
-    EXPECT_TRUE(inBackButton(350, h - 79, h));
-
-    EXPECT_FALSE(inKillSwitchToggle(w - 80, 100, w));
-    EXPECT_TRUE(inKillSwitchToggle(w - 80, 101, w));
-    EXPECT_TRUE(inKillSwitchToggle(w - 80, 159, w));
-    EXPECT_FALSE(inKillSwitchToggle(w - 80, 160, w));
-    EXPECT_FALSE(inKillSwitchToggle(w - 90, 130, w));
-    EXPECT_FALSE(inAutostartToggle(w - 80, 180, w));
-    EXPECT_TRUE(inAutostartToggle(w - 80, 181, w));
-    EXPECT_TRUE(inAutostartToggle(w - 80, 239, w));
-    EXPECT_FALSE(inAutostartToggle(w - 80, 240, w));
+    // Each region at its first and last pixel and one beyond each.
+    expectRange([](int x) { return inGearIcon(x, 40, w); }, w - 61, 65535);
+    expectRange([](int y) { return inGearIcon(w - 30, y, w); }, 31, 61);
+    expectRange([](int x) { return inBackButton(x, h - 40, h); }, 301, 419);
+    expectRange([](int y) { return inBackButton(350, y, h); }, h - 79, 65535);
+    expectRange([](int y) { return inKillSwitchToggle(w - 80, y, w); }, 101, 159);
+    expectRange([](int x) { return inKillSwitchToggle(x, 130, w); }, w - 89, 65535);
+    expectRange([](int y) { return inAutostartToggle(w - 80, y, w); }, 181, 239);
+    expectRange([](int x) { return inAutostartToggle(x, 200, w); }, w - 89, 65535);
 }
 
 TEST(Layout, PulsePhaseStaysWithinOneTurnAndKeepsMoving) {
@@ -117,8 +100,7 @@ TEST(Layout, PulsePhaseStaysWithinOneTurnAndKeepsMoving) {
         ASSERT_GE(next, 0.0f);
         ASSERT_LT(next, turn);
         // Every frame moves the halo by the same 0.08, across the wrap too.
-        const float step = std::fmod(next - phase + turn, turn);
-        ASSERT_NEAR(step, 0.08f, 1e-3f) << "frame " << frame;
+        ASSERT_NEAR(std::fmod(next - phase + turn, turn), 0.08f, 1e-3f) << "frame " << frame;
         phase = next;
         if (frame > 199'900) {
             lowest = std::min(lowest, phase);
@@ -132,74 +114,57 @@ TEST(Layout, PulsePhaseStaysWithinOneTurnAndKeepsMoving) {
 }
 
 TEST(Layout, HaloBreathesBetween95And105Percent) {
-    EXPECT_EQ(haloSize(0.0f).diameter, 180);
-    EXPECT_EQ(haloSize(0.0f).radius, 90);
+    // Over one turn: 180 * (1 +- 0.05), truncated; a ring of at most 5 pixels.
     int smallest = 1000, largest = 0;
-    float phase = 0.0f;
-    for (int frame = 0; frame < 80; ++frame, phase = advancePulsePhase(phase)) {
+    for (float phase = 0.0f; phase < 6.3f; phase += 0.08f) {
         const HaloSize halo = haloSize(phase);
         smallest = std::min(smallest, halo.diameter);
         largest = std::max(largest, halo.diameter);
-        // Shows as a ring of at most 5 pixels around the 90-pixel button.
-        EXPECT_LE(halo.radius - buttonRadius, 5);
-        EXPECT_GE(halo.radius, 85);
+        EXPECT_TRUE(halo.radius >= 85 && halo.radius <= buttonRadius + 5) << phase;
     }
-    EXPECT_GE(largest, 188);
-    EXPECT_LE(largest, 189);
-    EXPECT_GE(smallest, 170);
-    EXPECT_LE(smallest, 172);
+    EXPECT_EQ(haloSize(0.0f).diameter, 180);
+    EXPECT_TRUE(largest >= 188 && largest <= 189 && smallest >= 170 && smallest <= 172);
 }
 
-TEST_F(Input, RowPressSelectsTheDrawnRow) {
-    PressEffects e = pressAt(100, 150, 884, 561); // inside the drawn second row
+TEST_F(Input, RowPressSelectsTheDrawnRowAndStopsOnlyARunningConnection) {
+    PressEffects e = pressAt(100, 150, w, h); // inside the drawn second row
     EXPECT_EQ(appState.selectedIndex, 1);
     EXPECT_TRUE(e.repaint);
     EXPECT_FALSE(e.toggleConnection);
-
-    e = pressAt(259, 90, 884, 561);
+    pressAt(259, 90, w, h);
     EXPECT_EQ(appState.selectedIndex, 0);
 
     // Above the rows, in a gap, and past the last row: nothing at all.
-    for (int y : {55, 89, 142, rowTop(6) + 10}) {
+    for (int y : {89, 142, rowTop(6) + 10}) {
         appState.selectedIndex = 3;
-        e = pressAt(100, y, 884, 561);
+        EXPECT_FALSE(pressAt(100, y, w, h).repaint) << y;
         EXPECT_EQ(appState.selectedIndex, 3) << y;
-        EXPECT_FALSE(e.repaint) << y;
+    }
+
+    int row = 2;
+    for (ConnectionState s : {Connected, Connecting, Disconnected}) {
+        appState.connectionState = s;
+        e = pressAt(50, rowTop(row) + 5, w, h);
+        EXPECT_EQ(e.toggleConnection, s == Connected) << s;
+        EXPECT_EQ(appState.selectedIndex, row++);
     }
     setCatalogue(0);
-    e = pressAt(100, 100, 884, 561);
-    EXPECT_EQ(appState.selectedIndex, 3);
-    EXPECT_FALSE(e.repaint);
-}
-
-TEST_F(Input, RowPressStopsOnlyARunningConnection) {
-    appState.connectionState = Connected;
-    PressEffects e = pressAt(50, rowTop(2) + 5, 884, 561);
-    EXPECT_TRUE(e.toggleConnection);
-    EXPECT_EQ(appState.selectedIndex, 2);
-    for (ConnectionState s : {Connecting, Disconnected}) {
-        appState.connectionState = s;
-        e = pressAt(50, rowTop(3) + 5, 884, 561);
-        EXPECT_FALSE(e.toggleConnection) << s;
-        EXPECT_EQ(appState.selectedIndex, 3);
-    }
+    EXPECT_FALSE(pressAt(100, 100, w, h).repaint);
+    EXPECT_EQ(appState.selectedIndex, 4);
 }
 
 TEST_F(Input, MainPagePressesOpenSettingsOrToggle) {
-    const int w = 884, h = 561;
     const PageCentre c = pageCentre(w, h);
     for (ConnectionState s : {Disconnected, Connecting, Connected}) {
         appState.connectionState = s;
         EXPECT_TRUE(pressAt(c.x, c.y - 89, w, h).toggleConnection) << s;
     }
     EXPECT_FALSE(pressAt(c.x, c.y - 90, w, h).toggleConnection);
-    EXPECT_EQ(appState.settingsPageShown, 0);
     // x = 260 belongs to the page, not to the panel.
-    appState.connectionState = Connected;
     EXPECT_FALSE(pressAt(260, rowTop(1), w, h).toggleConnection);
     EXPECT_EQ(appState.selectedIndex, 0);
 
-    PressEffects e = pressAt(w - 30, 45, w, h);
+    const PressEffects e = pressAt(w - 30, 45, w, h);
     EXPECT_EQ(appState.settingsPageShown, 1);
     EXPECT_FALSE(e.toggleConnection);
     EXPECT_FALSE(e.saveSettings);
@@ -208,37 +173,28 @@ TEST_F(Input, MainPagePressesOpenSettingsOrToggle) {
 }
 
 TEST_F(Input, SettingsPageFlipsAndGoesBack) {
-    const int w = 884, h = 561;
     appState.settingsPageShown = 1;
-    PressEffects e = pressAt(w - 70, 130, w, h);
+    EXPECT_TRUE(pressAt(w - 70, 130, w, h).saveSettings);
     EXPECT_TRUE(appState.killSwitchEnabled);
     EXPECT_FALSE(appState.autostartEnabled);
-    EXPECT_TRUE(e.saveSettings);
-    e = pressAt(w - 70, 200, w, h);
+    EXPECT_TRUE(pressAt(w - 70, 200, w, h).saveSettings);
     EXPECT_TRUE(appState.autostartEnabled);
-    EXPECT_TRUE(e.saveSettings);
     pressAt(w - 70, 130, w, h);
     EXPECT_FALSE(appState.killSwitchEnabled);
     // Between the cards: nothing flips, nothing is saved.
-    e = pressAt(w - 70, 170, w, h);
-    EXPECT_FALSE(e.saveSettings);
-    EXPECT_EQ(appState.settingsPageShown, 1);
+    EXPECT_FALSE(pressAt(w - 70, 170, w, h).saveSettings);
 
-    e = pressAt(300, h - 40, w, h);
+    pressAt(300, h - 40, w, h);
     EXPECT_EQ(appState.settingsPageShown, 1);
-    e = pressAt(301, h - 40, w, h);
+    EXPECT_FALSE(pressAt(301, h - 40, w, h).saveSettings);
     EXPECT_EQ(appState.settingsPageShown, 0);
-    EXPECT_FALSE(e.saveSettings);
-}
 
-TEST_F(Input, SmallWindowPressCanGoBackAndFlip) {
     // Client 500 x 300: y 230 lies in the Back band (> 220) and in the
-    // Autostart band; x 415 is right of 500 - 90.
+    // Autostart band (x 415 is right of 500 - 90): both happen.
     appState.settingsPageShown = 1;
-    const PressEffects e = pressAt(415, 230, 500, 300);
+    EXPECT_TRUE(pressAt(415, 230, 500, 300).saveSettings);
     EXPECT_EQ(appState.settingsPageShown, 0);
-    EXPECT_TRUE(appState.autostartEnabled);
-    EXPECT_TRUE(e.saveSettings);
+    EXPECT_FALSE(appState.autostartEnabled);
 }
 
 TEST_F(Input, PointerHoversTheDrawnRowOrNone) {
