@@ -1,3 +1,5 @@
+// The settings text codec natively; the bytes on disk are checked by
+// settings_file_test under Wine.
 #include "app/settings.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@ namespace {
 struct Flags {
     bool killSwitch;
     bool autostart;
+    bool operator==(const Flags&) const = default;
 };
 
 Flags decode(const std::string& text, Flags start = {false, false}) {
@@ -23,19 +26,6 @@ Flags streamDecode(const std::string& text, Flags start) {
     std::istringstream in(text);
     in >> start.killSwitch >> start.autostart;
     return start;
-}
-
-TEST(SettingsCodec, WritesThreeBytesForEachCombination) {
-    EXPECT_EQ(encodeSettings(false, false), std::string("\x30\x20\x30", 3));
-    EXPECT_EQ(encodeSettings(true, false), std::string("\x31\x20\x30", 3));
-    EXPECT_EQ(encodeSettings(false, true), std::string("\x30\x20\x31", 3));
-    EXPECT_EQ(encodeSettings(true, true), std::string("\x31\x20\x31", 3));
-    for (bool k : {false, true})
-        for (bool a : {false, true}) {
-            const Flags back = decode(encodeSettings(k, a), {!k, !a});
-            EXPECT_EQ(back.killSwitch, k);
-            EXPECT_EQ(back.autostart, a);
-        }
 }
 
 TEST(SettingsCodec, ReadsTheRowsTheAlphabetBelowCannotReach) {
@@ -55,11 +45,8 @@ TEST(SettingsCodec, ReadsTheRowsTheAlphabetBelowCannotReach) {
         {"2147483647 0", {false, true}, {true, true}},
         {"00000000000000000000001 0", {false, true}, {true, false}},
     };
-    for (const Row& row : rows) {
-        const Flags got = decode(row.text, row.start);
-        EXPECT_EQ(got.killSwitch, row.expected.killSwitch) << '"' << row.text << '"';
-        EXPECT_EQ(got.autostart, row.expected.autostart) << '"' << row.text << '"';
-    }
+    for (const Row& row : rows)
+        EXPECT_EQ(decode(row.text, row.start), row.expected) << '"' << row.text << '"';
 }
 
 TEST(SettingsCodec, MatchesStreamBooleanInput) {
@@ -71,10 +58,7 @@ TEST(SettingsCodec, MatchesStreamBooleanInput) {
     int compared = 0;
     auto visit = [&](auto& self, std::size_t length) -> void {
         for (Flags start : {Flags{false, false}, Flags{true, true}}) {
-            const Flags want = streamDecode(text, start);
-            const Flags got = decode(text, start);
-            ASSERT_EQ(got.killSwitch, want.killSwitch) << '"' << text << '"';
-            ASSERT_EQ(got.autostart, want.autostart) << '"' << text << '"';
+            ASSERT_EQ(decode(text, start), streamDecode(text, start)) << '"' << text << '"';
             ++compared;
         }
         if (length == 5) return;

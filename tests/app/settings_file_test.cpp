@@ -13,90 +13,71 @@
 
 namespace {
 
-std::wstring makeTempFolder(const wchar_t* tag) {
-    wchar_t base[MAX_PATH];
-    GetTempPathW(MAX_PATH, base);
-    std::wstring folder = std::wstring(base) + L"sovelin-settings-" + tag + L"-" +
-                          std::to_wstring(GetCurrentProcessId()) + L"-" +
-                          std::to_wstring(GetTickCount());
-    CreateDirectoryW(folder.c_str(), nullptr);
+std::string makeTempFolder(const char* tag) {
+    char base[MAX_PATH];
+    GetTempPathA(MAX_PATH, base);
+    const std::string folder = std::string(base) + "sovelin-settings-" + tag + "-" +
+                               std::to_string(GetCurrentProcessId()) + "-" +
+                               std::to_string(GetTickCount());
+    CreateDirectoryA(folder.c_str(), nullptr);
     return folder;
 }
 
-void removeFolder(const std::wstring& folder) {
-    for (const char* name : {settingsFileName, settingsTempFileName}) {
-        const std::string narrow(name);
-        DeleteFileW((folder + L"\\" + std::wstring(narrow.begin(), narrow.end())).c_str());
-    }
-    RemoveDirectoryW(folder.c_str());
+void removeFolder(const std::string& folder) {
+    for (const char* name : {settingsFileName, settingsTempFileName})
+        DeleteFileA((folder + "\\" + name).c_str());
+    RemoveDirectoryA(folder.c_str());
 }
 
-// Reads a file in the current folder in binary mode: the exact bytes.
-bool readBytes(const char* name, std::string& bytes) {
+// The exact bytes of a file in the current folder; "(absent)" when missing.
+std::string readBytes(const char* name) {
     std::ifstream in(name, std::ios::binary);
-    if (!in) return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
+    if (!in) return "(absent)";
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void writeBytes(const char* name, const std::string& bytes) {
-    std::ofstream out(name, std::ios::binary | std::ios::trunc);
-    out << bytes;
+    std::ofstream(name, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-bool exists(const char* name) {
-    return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
+void setFlags(bool killSwitch, bool autostart) {
+    appState.killSwitchEnabled = killSwitch;
+    appState.autostartEnabled = autostart;
+}
+
+void expectFlags(bool killSwitch, bool autostart) {
+    EXPECT_EQ(appState.killSwitchEnabled, killSwitch);
+    EXPECT_EQ(appState.autostartEnabled, autostart);
 }
 
 class SettingsFile : public ::testing::Test {
   protected:
     void SetUp() override {
-        wchar_t previous[MAX_PATH];
-        GetCurrentDirectoryW(MAX_PATH, previous);
+        char previous[MAX_PATH];
+        GetCurrentDirectoryA(MAX_PATH, previous);
         previousFolder = previous;
-        folder = makeTempFolder(L"a");
-        ASSERT_TRUE(SetCurrentDirectoryW(folder.c_str()));
+        folder = makeTempFolder("a");
+        ASSERT_TRUE(SetCurrentDirectoryA(folder.c_str()));
         setFlags(false, false);
     }
     void TearDown() override {
-        SetCurrentDirectoryW(previousFolder.c_str());
+        SetCurrentDirectoryA(previousFolder.c_str());
         removeFolder(folder);
     }
-    static void setFlags(bool killSwitch, bool autostart) {
-        appState.killSwitchEnabled = killSwitch;
-        appState.autostartEnabled = autostart;
-    }
-    std::wstring previousFolder;
-    std::wstring folder;
+    std::string previousFolder, folder;
 };
 
-TEST_F(SettingsFile, AbsentFileLeavesFlagsAndCreatesNothing) {
-    loadSettings();
-    EXPECT_FALSE(appState.killSwitchEnabled);
-    EXPECT_FALSE(appState.autostartEnabled);
-    EXPECT_FALSE(exists(settingsFileName));
-    EXPECT_FALSE(exists(settingsTempFileName));
-}
-
 TEST_F(SettingsFile, SavesExactlyThreeBytesForEachCombination) {
-    const struct {
-        bool killSwitch, autostart;
-        const char* bytes;
-    } cases[] = {{true, false, "\x31\x20\x30"},
-                 {false, true, "\x30\x20\x31"},
-                 {true, true, "\x31\x20\x31"},
-                 {false, false, "\x30\x20\x30"}};
-    for (const auto& c : cases) {
-        setFlags(c.killSwitch, c.autostart);
+    for (auto [killSwitch, autostart, bytes] :
+         {std::tuple{true, false, "\x31\x20\x30"}, std::tuple{false, true, "\x30\x20\x31"},
+          std::tuple{true, true, "\x31\x20\x31"}, std::tuple{false, false, "\x30\x20\x30"}}) {
+        setFlags(killSwitch, autostart);
         saveSettings();
-        std::string bytes;
-        ASSERT_TRUE(readBytes(settingsFileName, bytes));
-        EXPECT_EQ(bytes, std::string(c.bytes, 3));
-        EXPECT_FALSE(exists(settingsTempFileName)) << "the temporary file stays behind";
-        setFlags(!c.killSwitch, !c.autostart);
+        EXPECT_EQ(readBytes(settingsFileName), std::string(bytes, 3));
+        EXPECT_EQ(readBytes(settingsTempFileName), "(absent)") << "the temporary file stays";
+        setFlags(!killSwitch, !autostart);
         loadSettings();
-        EXPECT_EQ(appState.killSwitchEnabled, c.killSwitch);
-        EXPECT_EQ(appState.autostartEnabled, c.autostart);
+        expectFlags(killSwitch, autostart);
     }
 }
 
@@ -106,27 +87,19 @@ TEST_F(SettingsFile, LoadsInTextModeWhileAnotherHandleHasItOpen) {
     ASSERT_NE(other, nullptr);
     loadSettings();
     std::fclose(other);
-    EXPECT_TRUE(appState.killSwitchEnabled);
-    EXPECT_TRUE(appState.autostartEnabled);
+    expectFlags(true, true);
 }
 
-TEST_F(SettingsFile, LeftoverTemporaryNeverBreaksLoadingOrSaving) {
+TEST_F(SettingsFile, LeftoverTemporaryOrFailedReplacementKeepTheFileWhole) {
     writeBytes(settingsFileName, "0 1");
     writeBytes(settingsTempFileName, "1"); // an interrupted earlier save
     loadSettings();
-    EXPECT_FALSE(appState.killSwitchEnabled);
-    EXPECT_TRUE(appState.autostartEnabled);
-
+    expectFlags(false, true);
     setFlags(true, true);
     saveSettings();
-    std::string bytes;
-    ASSERT_TRUE(readBytes(settingsFileName, bytes));
-    EXPECT_EQ(bytes, "1 1");
-    EXPECT_FALSE(exists(settingsTempFileName));
-}
+    EXPECT_EQ(readBytes(settingsFileName), "1 1");
+    EXPECT_EQ(readBytes(settingsTempFileName), "(absent)");
 
-TEST_F(SettingsFile, FailedReplacementKeepsTheOldFileWhole) {
-    writeBytes(settingsFileName, "0 1");
     // A reader that does not share deletion: the replacement cannot happen.
     HANDLE holder = CreateFileA(settingsFileName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -134,32 +107,29 @@ TEST_F(SettingsFile, FailedReplacementKeepsTheOldFileWhole) {
     setFlags(true, false);
     saveSettings();
     CloseHandle(holder);
-    std::string bytes;
-    ASSERT_TRUE(readBytes(settingsFileName, bytes));
-    EXPECT_EQ(bytes, "0 1");
-    EXPECT_FALSE(exists(settingsTempFileName));
+    EXPECT_EQ(readBytes(settingsFileName), "1 1");
+    EXPECT_EQ(readBytes(settingsTempFileName), "(absent)");
 }
 
 TEST_F(SettingsFile, AnotherWorkingDirectoryNeitherFindsNorChangesIt) {
     setFlags(true, false);
     saveSettings();
 
-    const std::wstring other = makeTempFolder(L"b");
-    ASSERT_TRUE(SetCurrentDirectoryW(other.c_str()));
+    // Nothing there: the flags stay as they were and nothing is created.
+    const std::string other = makeTempFolder("b");
+    ASSERT_TRUE(SetCurrentDirectoryA(other.c_str()));
     setFlags(false, false);
     loadSettings();
-    EXPECT_FALSE(appState.killSwitchEnabled);
-    EXPECT_FALSE(appState.autostartEnabled);
+    expectFlags(false, false);
+    EXPECT_EQ(readBytes(settingsFileName), "(absent)");
+    EXPECT_EQ(readBytes(settingsTempFileName), "(absent)");
     setFlags(false, true);
     saveSettings();
-    std::string bytes;
-    ASSERT_TRUE(readBytes(settingsFileName, bytes));
-    EXPECT_EQ(bytes, "0 1");
+    EXPECT_EQ(readBytes(settingsFileName), "0 1");
 
-    ASSERT_TRUE(SetCurrentDirectoryW(folder.c_str()));
+    ASSERT_TRUE(SetCurrentDirectoryA(folder.c_str()));
     removeFolder(other);
-    ASSERT_TRUE(readBytes(settingsFileName, bytes));
-    EXPECT_EQ(bytes, "1 0");
+    EXPECT_EQ(readBytes(settingsFileName), "1 0");
 }
 
 } // namespace
