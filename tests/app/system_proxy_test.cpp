@@ -1,5 +1,6 @@
-// The system proxy switch against Wine's WinINet: what enabling writes, and
-// that a disable gives the user's own settings back rather than bare direct.
+// The system proxy switch against Wine's WinINet: a disable gives the user's
+// own settings back rather than bare direct, and the start-up repair. What
+// enabling writes is checked by the road test.
 #include "proxy/system_proxy.h"
 #include "app/state.h"
 #include "tests/app/system_proxy_test.h"
@@ -12,12 +13,8 @@ const wchar_t* const ourServer = L"socks=127.0.0.1:10800";
 
 class SystemProxy : public ::testing::Test {
   protected:
-    void SetUp() override {
-        // Start every case with nothing kept and a plain direct setting.
-        if (hasKeptSystemProxy()) setSystemProxy(false);
-        setUserProxy(PROXY_TYPE_DIRECT, nullptr, nullptr, nullptr);
-        appState.connectionState.store(Disconnected);
-    }
+    // Every case starts and ends with nothing kept and a plain direct setting.
+    void SetUp() override { TearDown(); }
     void TearDown() override {
         if (hasKeptSystemProxy()) setSystemProxy(false);
         setUserProxy(PROXY_TYPE_DIRECT, nullptr, nullptr, nullptr);
@@ -25,50 +22,31 @@ class SystemProxy : public ::testing::Test {
     }
 };
 
-TEST_F(SystemProxy, EnablingPointsTheDefaultConnectionAtTheListener) {
-    setSystemProxy(true);
-    EXPECT_STREQ(appState.proxyServerText, ourServer);
-    const ProxySnapshot now = snapshotProxy();
-    EXPECT_TRUE(now.flags & PROXY_TYPE_PROXY) << now;
-    EXPECT_EQ(now.server, ourServer);
-    EXPECT_EQ(registryProxyEnable(), 1u);
-    EXPECT_EQ(registryProxyServer(), ourServer);
-    EXPECT_TRUE(hasKeptSystemProxy());
-}
-
-TEST_F(SystemProxy, DisablingGivesTheUsersOwnSettingsBack) {
-    // A user with a proxy of their own switched on, a bypass list, an
-    // auto-config URL and automatic detection.
-    setUserProxy(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY | PROXY_TYPE_AUTO_DETECT |
-                     PROXY_TYPE_AUTO_PROXY_URL,
-                 L"127.0.0.1:20097", L"*.corp;<local>", L"http://127.0.0.1:20099/proxy.pac");
-    const ProxySnapshot before = snapshotProxy();
-    ASSERT_TRUE(before.flags & PROXY_TYPE_PROXY) << before;
-
-    setSystemProxy(true);
-    setSystemProxy(true); // a repeated enable must not keep our own setting
-    ASSERT_EQ(snapshotProxy().server, ourServer);
-    setSystemProxy(false);
-
-    EXPECT_EQ(snapshotProxy(), before);
-    EXPECT_EQ(registryProxyEnable(), 1u);
-    EXPECT_EQ(registryProxyServer(), L"127.0.0.1:20097");
-    EXPECT_FALSE(hasKeptSystemProxy());
-}
-
-TEST_F(SystemProxy, DisableWithNothingKeptWritesDirectFlagsOnly) {
+TEST_F(SystemProxy, DisableGivesBackOnlyWhatTheUserHad) {
+    // Nothing kept: bare direct flags, the server text left as it was.
     setUserProxy(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, L"127.0.0.1:20096", nullptr, nullptr);
     setSystemProxy(false);
-    const ProxySnapshot now = snapshotProxy();
-    EXPECT_FALSE(now.flags & PROXY_TYPE_PROXY) << now;
-    EXPECT_EQ(now.server, L"127.0.0.1:20096"); // the server text is not written
-}
+    EXPECT_FALSE(snapshotProxy().flags & PROXY_TYPE_PROXY);
+    EXPECT_EQ(snapshotProxy().server, L"127.0.0.1:20096");
 
-TEST_F(SystemProxy, LeftoverOfOurListenerIsNotKeptAsTheUsers) {
+    // A user's own proxy switched on (the road test covers auto-config and
+    // detection): a repeated enable must not keep our own setting instead.
+    setUserProxy(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, L"127.0.0.1:20097", L"*.corp;<local>",
+                 nullptr);
+    const ProxySnapshot before = snapshotProxy();
+    setSystemProxy(true);
+    setSystemProxy(true);
+    EXPECT_EQ(snapshotProxy().server, ourServer);
+    EXPECT_TRUE(hasKeptSystemProxy());
+    setSystemProxy(false);
+    EXPECT_EQ(snapshotProxy(), before);
+    EXPECT_EQ(registryProxyEnable(), 1u);
+    EXPECT_FALSE(hasKeptSystemProxy());
+
+    // A leftover of our listener is not the user's: the disable goes direct.
     setUserProxy(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, ourServer, nullptr, nullptr);
     setSystemProxy(true);
     setSystemProxy(false);
-    EXPECT_FALSE(snapshotProxy().flags & PROXY_TYPE_PROXY);
     EXPECT_EQ(registryProxyEnable(), 0u);
 }
 

@@ -20,35 +20,29 @@ inline std::ostream& operator<<(std::ostream& out, const ProxySnapshot& s) {
                << narrow(s.bypass) << ", url " << narrow(s.autoConfigUrl) << "}";
 }
 
-inline bool queryOne(INTERNET_PER_CONN_OPTIONW& option) {
-    INTERNET_PER_CONN_OPTION_LISTW list = {};
-    list.dwSize = sizeof list;
-    list.dwOptionCount = 1;
-    list.pOptions = &option;
+// One per-connection option of the default connection; false when the query fails.
+inline bool queryOne(DWORD which, INTERNET_PER_CONN_OPTIONW& option) {
+    option = {};
+    option.dwOption = which;
+    INTERNET_PER_CONN_OPTION_LISTW list = {sizeof list, nullptr, 1, 0, &option};
     DWORD size = sizeof list;
     return InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, &size);
 }
 
 inline std::wstring queryText(DWORD which) {
-    INTERNET_PER_CONN_OPTIONW option = {};
-    option.dwOption = which;
-    if (!queryOne(option)) return L"(query failed)";
+    INTERNET_PER_CONN_OPTIONW option;
+    if (!queryOne(which, option)) return L"(query failed)";
     if (!option.Value.pszValue) return L"(none)";
     std::wstring text = option.Value.pszValue;
     GlobalFree(option.Value.pszValue);
     return text;
 }
 
-inline DWORD queryFlagsOption(DWORD which) {
-    INTERNET_PER_CONN_OPTIONW option = {};
-    option.dwOption = which;
-    return queryOne(option) ? option.Value.dwValue : 0;
-}
-
 inline ProxySnapshot snapshotProxy() {
     ProxySnapshot s;
-    s.flags = queryFlagsOption(INTERNET_PER_CONN_FLAGS_UI);
-    if (s.flags == 0) s.flags = queryFlagsOption(INTERNET_PER_CONN_FLAGS);
+    INTERNET_PER_CONN_OPTIONW option;
+    if (queryOne(INTERNET_PER_CONN_FLAGS_UI, option)) s.flags = option.Value.dwValue;
+    if (s.flags == 0 && queryOne(INTERNET_PER_CONN_FLAGS, option)) s.flags = option.Value.dwValue;
     s.server = queryText(INTERNET_PER_CONN_PROXY_SERVER);
     s.bypass = queryText(INTERNET_PER_CONN_PROXY_BYPASS);
     s.autoConfigUrl = queryText(INTERNET_PER_CONN_AUTOCONFIG_URL);
@@ -61,16 +55,14 @@ inline void setUserProxy(DWORD flags, const wchar_t* server, const wchar_t* bypa
     INTERNET_PER_CONN_OPTIONW options[4] = {};
     options[0].dwOption = INTERNET_PER_CONN_FLAGS;
     options[0].Value.dwValue = flags;
-    options[1].dwOption = INTERNET_PER_CONN_PROXY_SERVER;
-    options[1].Value.pszValue = const_cast<wchar_t*>(server);
-    options[2].dwOption = INTERNET_PER_CONN_PROXY_BYPASS;
-    options[2].Value.pszValue = const_cast<wchar_t*>(bypass);
-    options[3].dwOption = INTERNET_PER_CONN_AUTOCONFIG_URL;
-    options[3].Value.pszValue = const_cast<wchar_t*>(url);
-    INTERNET_PER_CONN_OPTION_LISTW list = {};
-    list.dwSize = sizeof list;
-    list.dwOptionCount = 4;
-    list.pOptions = options;
+    const DWORD texts[] = {INTERNET_PER_CONN_PROXY_SERVER, INTERNET_PER_CONN_PROXY_BYPASS,
+                           INTERNET_PER_CONN_AUTOCONFIG_URL};
+    const wchar_t* values[] = {server, bypass, url};
+    for (int i = 0; i < 3; ++i) {
+        options[i + 1].dwOption = texts[i];
+        options[i + 1].Value.pszValue = const_cast<wchar_t*>(values[i]);
+    }
+    INTERNET_PER_CONN_OPTION_LISTW list = {sizeof list, nullptr, 4, 0, options};
     InternetSetOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, sizeof list);
 }
 
