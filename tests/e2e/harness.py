@@ -6,10 +6,12 @@ their own ids, when it ends. Every wait has a deadline. Screenshots go to the
 build folder so a person can look at them after a run.
 """
 
+import fcntl
 import http.server
 import json
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -76,20 +78,31 @@ def free_port(low, high):
     raise Failure(f"no free port in {low}-{high}")
 
 
+def lock(path, timeout=600):
+    """Holds the machine-wide lock file of a fixed port until the process ends."""
+    f = open(path, "w")
+
+    def take():
+        try:
+            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return True
+        except BlockingIOError:
+            return False
+
+    wait_until("the lock " + path, take, timeout)
+    return f
+
+
 class Image:
     """A screenshot as raw RGB, addressed in client coordinates."""
 
     def __init__(self, ppm, origin):
         # P6 header: magic, width, height, maxval, each followed by whitespace.
-        fields = re.match(rb"P6\s+(\d+)\s+(\d+)\s+(\d+)\s", ppm)
-        if not fields:
-            raise Failure("screenshot is not a PPM image")
-        self.width, self.height = int(fields.group(1)), int(fields.group(2))
-        if int(fields.group(3)) != 255:
-            raise Failure("screenshot is not 8 bits per channel")
-        self.data = ppm[fields.end():]
-        if len(self.data) < self.width * self.height * 3:
-            raise Failure("screenshot is truncated")
+        fields = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", ppm)
+        self.width, self.height = (int(fields.group(i)) for i in (1, 2)) if fields else (0, 0)
+        self.data = ppm[fields.end():] if fields else b""
+        if not fields or len(self.data) < self.width * self.height * 3:
+            raise Failure("screenshot is not a whole 8-bit PPM image")
         self.ox, self.oy = origin
 
     def at(self, x, y):
@@ -132,10 +145,7 @@ class Session:
         self.prefix = os.path.join(build, "e2e", "wineprefix")
         self.processes = []  # (name, Popen), stopped in reverse order
         self.client = None
-        self.window = None
-        self.origin = None
-        self.size = None
-        self.http_server = None
+        self.window = self.origin = self.size = self.http_server = None
         self.env = dict(os.environ)
         self.env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=")
@@ -205,20 +215,18 @@ class Session:
         self.spawn("xvfb", ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1280x800x24",
                             "-nolisten", "tcp", "-noreset"], pass_fds=(write_fd,))
         os.close(write_fd)
-        number = b""
-        deadline = time.monotonic() + 20
-        os.set_blocking(read_fd, False)
-        while not number.endswith(b"\n"):
-            if time.monotonic() > deadline:
-                raise Failure("Xvfb did not report its display")
-            try:
-                chunk = os.read(read_fd, 16)
-                if not chunk:
-                    break
-                number += chunk
-            except BlockingIOError:
-                time.sleep(0.05)
+        # The display number and a line end may come in separate writes; the
+        # pipe stays open until both arrived (Xvfb dies on a closed pipe).
+        number, deadline = b"", time.monotonic() + 20
+        while not number.endswith(b"\n") and select.select(
+                [read_fd], [], [], max(0, deadline - time.monotonic()))[0]:
+            chunk = os.read(read_fd, 16)
+            if not chunk:
+                break
+            number += chunk
         os.close(read_fd)
+        if not number.endswith(b"\n"):
+            raise Failure("Xvfb did not report its display")
         self.env["DISPLAY"] = ":" + number.decode().strip()
 
     def start_microsocks(self, user, password):
@@ -298,23 +306,19 @@ class Session:
             return int(re.search(label + r":\s+(-?\d+)", info).group(1))
 
         self.origin = (field("Absolute upper-left X"), field("Absolute upper-left Y"))
-        self.size = (field("Width"), field("Height"))
+        self.width, self.height = self.size = (field("Width"), field("Height"))
 
-    def client_exit(self, timeout):
+    def close_and_expect_exit(self, timeout, when=""):
+        """Alt+F4 on the focused client window (the platform's close); the
+        client must end by itself with code 0."""
+        self.xdotool("windowfocus", "--sync", self.window)
+        self.xdotool("key", "alt+F4")
         try:
-            return self.client.wait(timeout=timeout)
+            code = self.client.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
-            raise Failure(f"the client did not exit within {timeout} s")
-
-    # ----- geometry -----
-
-    @property
-    def width(self):
-        return self.size[0]
-
-    @property
-    def height(self):
-        return self.size[1]
+            raise Failure(f"the client did not exit within {timeout} s{when}")
+        if code != 0:
+            raise Failure(f"exit code {code}{when}")
 
     def centre(self):
         return LIST_WIDTH + (self.width - LIST_WIDTH) // 2, self.height // 2
@@ -364,11 +368,6 @@ class Session:
         time.sleep(0.05)
         self.xdotool("click", "1")
 
-    def close_window(self):
-        """Alt+F4 on the focused client window: the platform's close."""
-        self.xdotool("windowfocus", "--sync", self.window)
-        self.xdotool("key", "alt+F4")
-
     # ----- registry -----
 
     def wine_reg(self, *args):
@@ -400,6 +399,8 @@ def run(scenarios):
         return 2
     build = os.path.abspath(os.environ["SOVELIN_BUILD_DIR"])
     source = os.path.abspath(os.environ["SOVELIN_SOURCE_DIR"])
+    # The client binds 10800 and the stand-in 8443, also against other trees.
+    locks = [lock("/tmp/sovelin-10800.lock"), lock("/tmp/sovelin-8443.lock")]  # noqa: F841
     started = time.monotonic()
     try:
         with Session(build, source, name) as session:
