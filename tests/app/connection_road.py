@@ -9,55 +9,20 @@ curl through the client's listener on 127.0.0.1:10800. Everything is bounded
 in time and stopped at the end.
 """
 import argparse
-import fcntl
 import http.server
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from harness import PageHandler, Session, free_port, lock, wait_until  # noqa: E402
+
 PAGE_TEXT = "sovelin road page\n"
 USER, PASSWORD = "sovelin-user", "sovelin-pass"
-OUR_PORTS = range(20000, 20500)  # this test's share of the machine's ports
-
-
-def lock(path, deadline_s=600):
-    f = open(path, "w")
-    end = time.monotonic() + deadline_s
-    while True:
-        try:
-            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            return f
-        except BlockingIOError:
-            if time.monotonic() > end:
-                sys.exit("could not lock " + path)
-            time.sleep(0.2)
-
-
-def free_port():
-    for port in OUR_PORTS:
-        with socket.socket() as s:
-            try:
-                s.bind(("127.0.0.1", port))
-                return port
-            except OSError:
-                continue
-    sys.exit("no free port in %s" % OUR_PORTS)
-
-
-def wait_listening(port, deadline_s=10):
-    end = time.monotonic() + deadline_s
-    while time.monotonic() < end:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return True
-        except OSError:
-            time.sleep(0.05)
-    return False
 
 
 def windows_path(path):
@@ -89,36 +54,30 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--source", required=True)
     parser.add_argument("--road", required=True)
-    parser.add_argument("--exit", required=True)
     args = parser.parse_args()
 
     locks = [lock("/tmp/sovelin-10800.lock"), lock("/tmp/sovelin-8443.lock")]
     work = tempfile.mkdtemp(prefix="road-", dir=os.path.join(args.build, "tests", "app"))
     state = os.path.join(work, "service")
     handshake = os.path.join(work, "handshake")
-    pages = os.path.join(work, "pages")
-    for d in (state, handshake, pages):
+    for d in (state, handshake):
         os.makedirs(d)
-    with open(os.path.join(pages, "page.txt"), "w") as f:
-        f.write(PAGE_TEXT)
 
     children = []
     stop = threading.Event()
     page_server = None
     failed = 0
     try:
-        handler = lambda *a, **k: http.server.SimpleHTTPRequestHandler(*a, directory=pages, **k)
-        http.server.SimpleHTTPRequestHandler.log_message = lambda *a: None
-        page_server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        PageHandler.body = PAGE_TEXT.encode()
+        page_server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), PageHandler)
         threading.Thread(target=page_server.serve_forever, daemon=True).start()
         page_url = "http://127.0.0.1:%d/page.txt" % page_server.server_address[1]
 
-        upstream_port = free_port()
+        upstream_port = free_port(20000, 20500)  # this test's share of the ports
         children.append(subprocess.Popen(
             ["microsocks", "-i", "127.0.0.1", "-p", str(upstream_port), "-u", USER, "-P",
              PASSWORD], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        if not wait_listening(upstream_port):
-            sys.exit("microsocks did not start")
+        wait_until("microsocks to listen", lambda: Session.listening(upstream_port), 10)
 
         started = subprocess.run(
             [os.path.join(args.source, "tools", "service", "start.sh"), state, "8443",
@@ -137,10 +96,9 @@ def main():
                    SOVELIN_PAGE_URL=page_url,
                    SOVELIN_PAGE_TEXT=PAGE_TEXT)
         wine_run = os.path.join(args.source, "tools", "wine-run.sh")
-        runs = [[args.road],
-                [args.exit, "--gtest_filter=ExitStop.WhileConnected*"],
-                [args.exit, "--gtest_filter=ExitStop.WhileConnecting*"],
-                [args.exit, "--gtest_filter=ExitStop.ProcessEnds*"]]
+        runs = [[args.road, "--gtest_filter=ConnectionRoad.*"],
+                [args.road, "--gtest_filter=ExitStop.WhileConnected*"],
+                [args.road, "--gtest_filter=ExitStop.WhileConnecting*"]]
         for run in runs:
             print("== " + " ".join(os.path.basename(a) for a in run), flush=True)
             try:

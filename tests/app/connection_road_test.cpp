@@ -1,19 +1,24 @@
 // The connection road without a window, against the service stand-in, the
 // engine and microsocks as the upstream: started by connection_road.py, which
-// also runs curl on request (see curlThroughListener).
+// also runs curl on request (see curlThroughListener), and runs each ExitStop
+// case in a process of its own (the close refuses every later start). A
+// process that ends while the request worker still waits is e2e.closing's.
 #include "api/connection_request.h"
 #include "app/state.h"
 #include "proxy/listener.h"
 #include "proxy/system_proxy.h"
 #include "proxy/toggle.h"
-#include "tests/app/road_support.h"
 #include "tests/app/system_proxy_test.h"
 
 #include <gtest/gtest.h>
+
 #include <winsock2.h>
 #include <windows.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <thread>
@@ -30,31 +35,56 @@ void showConnectionFailedBox() {
 
 namespace {
 
-struct Winsock : ::testing::Environment {
-    void SetUp() override {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-    }
-};
-[[maybe_unused]] const auto* const winsock = ::testing::AddGlobalTestEnvironment(new Winsock);
+// Winsock, before any test runs.
+[[maybe_unused]] const bool winsockStarted = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}();
 
-// Paths of the requests the stand-in received, in order.
-std::vector<std::string> recordedPaths() {
-    std::vector<std::string> paths;
+std::string env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+std::string stateFile(const std::string& name) {
+    return env("SOVELIN_SERVICE_STATE") + "\\" + name;
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+template <class Condition> bool waitFor(Condition condition, DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start > timeoutMs) return false;
+        Sleep(10);
+    }
+    return true;
+}
+
+// Paths of the requests the stand-in received that start with prefix, in order.
+std::vector<std::string> requests(const std::string& prefix) {
+    std::vector<std::string> found;
     const std::string text = readFile(stateFile("requests.jsonl"));
     const std::regex path(R"re("path":\s*"([^"]*)")re");
     for (auto it = std::sregex_iterator(text.begin(), text.end(), path);
-         it != std::sregex_iterator(); ++it) {
-        paths.push_back((*it)[1]);
-    }
-    return paths;
+         it != std::sregex_iterator(); ++it)
+        if ((*it)[1].str().rfind(prefix, 0) == 0) found.push_back((*it)[1]);
+    return found;
 }
 
-std::vector<std::string> connectionRequests() {
-    std::vector<std::string> found;
-    for (const auto& p : recordedPaths())
-        if (p.rfind("/api/get_connection.php", 0) == 0) found.push_back(p);
-    return found;
+sockaddr_in listenAddress() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(listenPort);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
 }
 
 // Whether something holds 127.0.0.1:10800 (our listener, or a test's socket).
@@ -63,11 +93,8 @@ bool listenPortTaken() {
     BOOL exclusive = TRUE;
     setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
                sizeof exclusive);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(listenPort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool taken = bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0;
+    const sockaddr_in address = listenAddress();
+    const bool taken = bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0;
     closesocket(s);
     return taken;
 }
@@ -106,8 +133,9 @@ class ConnectionRoad : public ::testing::Test {
         if (appState.connectionState.load() == Connected) toggleConnection();
         if (hasKeptSystemProxy()) setSystemProxy(false);
     }
-    // One start that the answer refuses: Disconnected first, then the box.
-    void expectRefused(const std::string& body, const char* mode = nullptr) {
+    // One start that fails: Disconnected first, then the box; no listener,
+    // and the system proxy untouched.
+    void expectRefused(const std::string& body, const char* mode = nullptr, bool portHeld = false) {
         SCOPED_TRACE(body);
         writeFile(stateFile("connection.body"), body);
         if (mode) writeFile(stateFile("connection.mode"), mode);
@@ -118,9 +146,11 @@ class ConnectionRoad : public ::testing::Test {
         EXPECT_EQ(boxesShown.load(), boxes + 1);
         EXPECT_EQ(stateWhileBoxShown.load(), Disconnected);
         EXPECT_EQ(appState.connectionState.load(), Disconnected);
-        EXPECT_FALSE(listenPortTaken());
+        EXPECT_EQ(listenPortTaken(), portHeld);
         EXPECT_FALSE(appState.listenerRunning.load());
+        EXPECT_FALSE(appState.listenerThread.joinable());
         EXPECT_EQ(snapshotProxy(), before);
+        EXPECT_FALSE(hasKeptSystemProxy());
         DeleteFileA(stateFile("connection.mode").c_str());
     }
     void expectAccepted(const std::string& body) {
@@ -187,46 +217,32 @@ TEST_F(ConnectionRoad, WholeRoadGivesTheUsersSettingsBack) {
     EXPECT_EQ(boxesShown.load(), 0);
 }
 
-TEST_F(ConnectionRoad, RequestCarriesTheSelectedLocation) {
-    const std::regex withLocation(
-        R"(/api/get_connection\.php\?nocache=[0-9]+&country=DE&location=DE)");
-    const std::regex withoutLocation(R"(/api/get_connection\.php\?nocache=[0-9]+)");
-    writeFile(stateFile("connection.body"), "");
+TEST_F(ConnectionRoad, RequestCarriesTheSelectedLocationOnly) {
+    const std::regex plain(R"(/api/get_connection\.php\?nocache=[0-9]+)");
+    const std::regex withDe(R"(/api/get_connection\.php\?nocache=[0-9]+&country=DE&location=DE)");
+    // Selected DE; an index past the end; an empty code.
+    const struct {
+        std::vector<std::string> codes;
+        int selected;
+        const std::regex& want;
+    } cases[] = {{{"DE", "FR"}, 0, withDe}, {{"DE", "FR"}, 2, plain}, {{"", "FR"}, 0, plain}};
+    for (const auto& c : cases) {
+        setLocations(c.codes, c.selected);
+        expectRefused("");
+        const std::string sent = requests("/api/get_connection.php").back();
+        EXPECT_TRUE(std::regex_match(sent, c.want)) << sent;
+    }
 
-    setLocations({"DE", "FR"}, 0);
-    expectRefused("");
-    ASSERT_FALSE(connectionRequests().empty());
-    EXPECT_TRUE(std::regex_match(connectionRequests().back(), withLocation))
-        << connectionRequests().back();
-
-    setLocations({"DE", "FR"}, 2); // past the end
-    expectRefused("");
-    EXPECT_TRUE(std::regex_match(connectionRequests().back(), withoutLocation))
-        << connectionRequests().back();
-
-    setLocations({"", "FR"}, 0); // an empty code
-    expectRefused("");
-    EXPECT_TRUE(std::regex_match(connectionRequests().back(), withoutLocation))
-        << connectionRequests().back();
-}
-
-TEST_F(ConnectionRoad, EmptyListStartsALocationFetchAlongside) {
-    // The catalogue answers late, so the list is still empty when the
-    // request reads it.
+    // An empty list (the catalogue answers late, so it is still empty when
+    // the request reads it): no location, and a catalogue fetch alongside.
     writeFile(stateFile("locations.mode"), "delay=1");
     setLocations({});
-    const auto countLocationRequests = [] {
-        int n = 0;
-        for (const auto& p : recordedPaths())
-            n += p.rfind("/api/get_locations.php", 0) == 0;
-        return n;
-    };
-    const int fetchesBefore = countLocationRequests();
+    const std::size_t fetches = requests("/api/get_locations.php").size();
     expectRefused("");
-    EXPECT_TRUE(std::regex_match(connectionRequests().back(),
-                                 std::regex(R"(/api/get_connection\.php\?nocache=[0-9]+)")))
-        << connectionRequests().back();
-    EXPECT_TRUE(waitFor([&] { return countLocationRequests() > fetchesBefore; }, 10000));
+    const std::string sent = requests("/api/get_connection.php").back();
+    EXPECT_TRUE(std::regex_match(sent, plain)) << sent;
+    EXPECT_TRUE(
+        waitFor([&] { return requests("/api/get_locations.php").size() > fetches; }, 10000));
     // Let the fetch finish before the next case sets its own list.
     EXPECT_TRUE(waitFor([] { return !currentLocations()->empty(); }, 10000));
     DeleteFileA(stateFile("locations.mode").c_str());
@@ -258,31 +274,18 @@ TEST_F(ConnectionRoad, AcceptedAnswersConnect) {
 
 TEST_F(ConnectionRoad, TakenPortEndsDisconnectedWithTheBox) {
     SOCKET holder = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(listenPort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const sockaddr_in address = listenAddress();
+    ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(holder, 1), 0);
-    const ProxySnapshot before = snapshotProxy();
-
-    toggleConnection();
-    ASSERT_TRUE(waitFor([] { return boxesShown.load() > 0; }, 20000));
-    EXPECT_EQ(stateWhileBoxShown.load(), Disconnected);
-    EXPECT_EQ(appState.connectionState.load(), Disconnected);
-    EXPECT_FALSE(appState.listenerThread.joinable());
-    EXPECT_FALSE(appState.listenerRunning.load());
-    EXPECT_EQ(snapshotProxy(), before);
-    EXPECT_FALSE(hasKeptSystemProxy());
+    expectRefused(upstreamBody(), nullptr, true);
     closesocket(holder);
-
     // The port free again: the next start works.
     expectAccepted(upstreamBody());
 }
 
 TEST_F(ConnectionRoad, TogglesWhileConnectingChangeNothing) {
     writeFile(stateFile("connection.mode"), "delay=1.5");
-    const std::size_t requestsBefore = connectionRequests().size();
+    const std::size_t requestsBefore = requests("/api/get_connection.php").size();
     toggleConnection();
     for (int i = 0; i < 20 && appState.connectionState.load() == Connecting; ++i) {
         toggleConnection();
@@ -290,7 +293,7 @@ TEST_F(ConnectionRoad, TogglesWhileConnectingChangeNothing) {
     }
     ASSERT_TRUE(waitFor(settled, 20000));
     EXPECT_EQ(appState.connectionState.load(), Connected);
-    EXPECT_EQ(connectionRequests().size(), requestsBefore + 1);
+    EXPECT_EQ(requests("/api/get_connection.php").size(), requestsBefore + 1);
     EXPECT_EQ(boxesShown.load(), 0);
     EXPECT_TRUE(listenPortTaken());
 }
@@ -321,6 +324,52 @@ TEST_F(ConnectionRoad, ConcurrentTogglesEndConsistent) {
         EXPECT_EQ(registryProxyEnable(), connected ? 1u : 0u);
         EXPECT_EQ(boxesShown.load(), 0);
     }
+}
+
+// The stop at the window's close.
+class ExitStop : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(env("SOVELIN_SERVICE_STATE").empty()) << "run through connection_road.py";
+        writeFile(stateFile("connection.body"), upstreamBody());
+        setUserProxy(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, L"127.0.0.1:20097", nullptr, nullptr);
+        before = snapshotProxy();
+    }
+    ProxySnapshot before;
+};
+
+TEST_F(ExitStop, WhileConnectedRunsTheWholeStop) {
+    DeleteFileA(stateFile("connection.mode").c_str());
+    toggleConnection();
+    ASSERT_TRUE(waitFor([] { return appState.connectionState.load() == Connected; }, 20000));
+    stopConnectionAtExit();
+    EXPECT_EQ(appState.connectionState.load(), Disconnected);
+    EXPECT_FALSE(appState.listenerThread.joinable());
+    EXPECT_FALSE(appState.listenerRunning.load());
+    EXPECT_EQ(snapshotProxy(), before);
+    toggleConnection(); // nothing starts after the close
+    EXPECT_EQ(appState.connectionState.load(), Disconnected);
+}
+
+TEST_F(ExitStop, WhileConnectingReturnsAtOnceAndNothingStartsLater) {
+    writeFile(stateFile("connection.mode"), "delay=1.5");
+    toggleConnection();
+    ASSERT_EQ(appState.connectionState.load(), Connecting);
+    // The request is out and waits for the answer.
+    ASSERT_TRUE(waitFor([] { return !requests("/api/get_connection.php").empty(); }, 10000));
+    const DWORD start = GetTickCount();
+    stopConnectionAtExit();
+    EXPECT_LT(GetTickCount() - start, 1000u);
+    EXPECT_EQ(appState.connectionState.load(), Disconnected);
+    // The answer arrives meanwhile (after 1.5 s) and must start nothing.
+    EXPECT_FALSE(waitFor(
+        [] {
+            return appState.connectionState.load() != Disconnected ||
+                   appState.listenerRunning.load() || hasKeptSystemProxy();
+        },
+        3000));
+    EXPECT_EQ(snapshotProxy(), before);
+    EXPECT_EQ(boxesShown.load(), 0);
 }
 
 } // namespace
