@@ -70,12 +70,9 @@ TEST_F(FetchLocations, FailedOrUselessAnswersEmptyAnEarlierList) {
                           {"", R"({"error":"maintenance"})", false},
                           {"", nullptr, true}};
     for (const Case& c : cases) {
+        publishLocations(LocationList(2)); // the earlier list
         resetStandIn(service);
         sovelinTestApiPort = service.port;
-        serve(R"([{"code":"US"},{"code":"DE"}])");
-        fetchLocations();
-        ASSERT_EQ(currentLocations()->size(), 2u);
-        resetStandIn(service);
         ASSERT_TRUE(writeStateFile(service, "locations.mode", c.mode));
         if (c.body) serve(c.body);
         if (c.refused) sovelinTestApiPort = untrustedStandIn().port;
@@ -98,32 +95,28 @@ TEST_F(FetchLocations, StartReturnsAtOnceAndTheWorkerPublishesASlowAnswer) {
 }
 
 TEST_F(FetchLocations, ReadersNeverSeeAHalfBuiltList) {
-    // Two catalogues of different sizes; every reader snapshot must be one of
-    // them whole (or the empty start).
-    const std::string small = R"([{"code":"US"},{"code":"DE"}])";
-    std::string large = "[";
-    for (int i = 0; i < 60; ++i)
-        large += R"({"code":"FR"},)";
-    large += R"({"code":"JP"}])";
+    // Two catalogues of one code each and of different sizes; every snapshot a
+    // reader takes must be one of them whole, names built (or the empty start).
+    const auto catalogue = [](const std::string& code, int n) {
+        std::string body = "[";
+        for (int i = 0; i < n; ++i)
+            body += (i ? R"(,{"code":")" : R"({"code":")") + code + "\"}";
+        return body + "]";
+    };
+    const auto whole = [](const LocationList& l) {
+        const std::size_t n = l.size(), nameSize = n == 2 ? 8 : 7; // Германия, Франция
+        return n == 0 || ((n == 2 || n == 61) && l.back().displayName.size() == nameSize &&
+                          codesOf(l) == std::vector<std::string>(n, n == 2 ? "DE" : "FR"));
+    };
+    const std::string small = catalogue("DE", 2), large = catalogue("FR", 61);
     publishLocations({});
     std::atomic<bool> stop{false};
     std::atomic<long> reads{0}, broken{0};
     std::vector<std::thread> readers;
     for (int r = 0; r < 3; ++r)
         readers.emplace_back([&] {
-            while (!stop.load()) {
-                const auto list = currentLocations();
-                const std::size_t n = list->size();
-                bool whole =
-                    n == 0 || (n == 2 && codesOf(*list) == std::vector<std::string>{"US", "DE"});
-                if (n == 61) {
-                    whole = (*list)[60].code == "JP" && (*list)[60].displayName.size() == 6;
-                    for (std::size_t i = 0; whole && i < 60; ++i)
-                        whole = (*list)[i].code == "FR";
-                }
-                broken += !whole;
-                ++reads;
-            }
+            for (; !stop.load(); ++reads)
+                broken += !whole(*currentLocations());
         });
     int fetches = 0;
     for (const auto deadline = Clock::now() + 60s; fetches < 20 && Clock::now() < deadline;
