@@ -1,15 +1,12 @@
 #!/usr/bin/env bash
-# with-service.sh BUILD_DIR [--port N] PROGRAM.exe [ARGS]
+# with-service.sh BUILD_DIR PROGRAM.exe [ARGS]
 # Runs a Windows test program under Wine beside two service stand-ins on free
 # loopback ports: one with the test CA's certificate (trusted in the prefix)
 # and one with a certificate nobody trusts. The program finds them through
-# SOVELIN_SERVICE_DIR/PORT and SOVELIN_UNTRUSTED_DIR/PORT. --port N puts the
-# trusted one on port N instead (the caller holds any lock that port needs).
+# SOVELIN_SERVICE_DIR/PORT and SOVELIN_UNTRUSTED_DIR/PORT.
 set -u
 build=$(cd "${1:?usage: with-service.sh BUILD_DIR PROGRAM [ARGS]}" && pwd)
 shift
-trusted_port=0
-[ "${1:-}" = --port ] && { trusted_port=$2; shift 2; }
 src=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d "$build/api-service.XXXXXX")
 pids=()
@@ -29,7 +26,7 @@ start() { # name port [service.py options]; prints the port
   pids+=("${out% *}")
   echo "${out#* }"
 }
-start trusted "$trusted_port" >"$work/port"
+start trusted 0 >"$work/port"
 start untrusted 0 --cert "$build/pki/untrusted.pem" --key "$build/pki/untrusted.key" >"$work/uport"
 export SOVELIN_SERVICE_DIR="$work/trusted" SOVELIN_SERVICE_PORT="$(cat "$work/port")"
 export SOVELIN_UNTRUSTED_DIR="$work/untrusted" SOVELIN_UNTRUSTED_PORT="$(cat "$work/uport")"

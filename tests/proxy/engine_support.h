@@ -32,11 +32,9 @@ std::string pattern(std::size_t size, std::uint32_t seed);
 // Open descriptors of this process (Linux); -1 elsewhere.
 int openDescriptorCount();
 
+// Closes its socket at the end of the scope (never copied).
 struct TestSocket {
     SocketHandle s = invalidSocket;
-    TestSocket(SocketHandle socket) : s(socket) {}
-    TestSocket(const TestSocket&) = delete;
-    TestSocket& operator=(const TestSocket&) = delete;
     ~TestSocket() {
         if (s != invalidSocket) closeSocket(s);
     }
