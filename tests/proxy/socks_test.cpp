@@ -46,27 +46,22 @@ TEST(Socks, Socks4AndSocks4aBecomeSocks5Connects) {
 }
 
 TEST(Socks, Socks5ReplyLengthFollowsItsAddressType) {
-    const struct {
-        std::string bytes;
-        ParseStatus status;
-        std::size_t length;
-        std::uint8_t rep;
-    } cases[] = {
-        {"\x05\x00\x00"s, ParseStatus::NeedMore, 0, 0},
-        {"\x05\x00\x00\x01\x7f\x00\x00\x01\x00"s, ParseStatus::NeedMore, 0, 0},
-        {"\x05\x00\x00\x01\x7f\x00\x00\x01\x00\x50+OK"s, ParseStatus::Complete, 10, 0},
-        {"\x05\x00\x00\x03"s, ParseStatus::NeedMore, 0, 0},
-        {"\x05\x05\x00\x03\x02"s + "ab\x00\x50"s, ParseStatus::Complete, 9, 5},
-        {"\x05\x00\x00\x04"s + std::string(18, '\0'), ParseStatus::Complete, 22, 0},
-        {"\x05\x00\x00\x02\x00\x00"s, ParseStatus::Malformed, 0, 0},
-    };
-    for (const auto& c : cases) {
-        std::size_t length = 0;
-        std::uint8_t rep = 0xff;
-        ASSERT_EQ(parseSocks5Reply(c.bytes, length, rep), c.status) << c.bytes.size();
-        if (c.status == ParseStatus::Complete) {
-            EXPECT_EQ(length, c.length);
-            EXPECT_EQ(rep, c.rep);
-        }
-    }
+    std::size_t length = 0;
+    std::uint8_t rep = 0xff;
+    EXPECT_EQ(parseSocks5Reply("\x05\x00\x00"s, length, rep), ParseStatus::NeedMore);
+    EXPECT_EQ(parseSocks5Reply("\x05\x00\x00\x01\x7f\x00\x00\x01\x00"s, length, rep),
+              ParseStatus::NeedMore);
+    ASSERT_EQ(parseSocks5Reply("\x05\x00\x00\x01\x7f\x00\x00\x01\x00\x50+OK"s, length, rep),
+              ParseStatus::Complete);
+    EXPECT_EQ(length, 10u);
+    EXPECT_EQ(rep, 0);
+    EXPECT_EQ(parseSocks5Reply("\x05\x00\x00\x03"s, length, rep), ParseStatus::NeedMore);
+    ASSERT_EQ(parseSocks5Reply("\x05\x05\x00\x03\x02"s + "ab\x00\x50"s, length, rep),
+              ParseStatus::Complete);
+    EXPECT_EQ(length, 9u);
+    EXPECT_EQ(rep, 5);
+    ASSERT_EQ(parseSocks5Reply("\x05\x00\x00\x04"s + std::string(18, '\0'), length, rep),
+              ParseStatus::Complete);
+    EXPECT_EQ(length, 22u);
+    EXPECT_EQ(parseSocks5Reply("\x05\x00\x00\x02\x00\x00"s, length, rep), ParseStatus::Malformed);
 }
