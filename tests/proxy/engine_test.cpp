@@ -1,7 +1,6 @@
 // The engine (listener + relays) against a scripted upstream on loopback.
 #include "app/state.h"
 #include "proxy/listener.h"
-#include "proxy/relay.h"
 #include "proxy/socks.h"
 #include "tests/proxy/engine_support.h"
 
@@ -249,9 +248,4 @@ TEST_F(Engine, ClientAcceptedAfterTheStopBeganIsNotRelayed) {
     appState.listenerRunning = false;
     EXPECT_EQ(up.accepted, 0);
     appState.clientRegistry.open();
-}
-
-TEST(Resolve, DottedAddressIsKeptAndNamesResolveToIPv4) {
-    EXPECT_EQ(resolveUpstreamHost("10.1.2.3"), "10.1.2.3");
-    EXPECT_EQ(resolveUpstreamHost("localhost"), "127.0.0.1");
 }
