@@ -8,153 +8,114 @@ namespace {
 
 const std::size_t npos = std::string::npos;
 
-TEST(ExtractNextString, WalksValuesAndLeavesPositionOnClosingQuote) {
+TEST(ExtractNextString, PositionAfterEachCallSuccessOrFailure) {
+    // Values walked in order; the position rests on the closing quote.
     const std::string text = R"([{"code":"US"},{"code":"DE"}])";
     std::size_t position = 0;
     EXPECT_EQ(extractNextString(text, "code", position), "US");
     EXPECT_EQ(position, text.find("US") + 2);
-    EXPECT_EQ(text[position], '"');
     EXPECT_EQ(extractNextString(text, "code", position), "DE");
-    const std::size_t afterSecond = position;
-    EXPECT_EQ(afterSecond, text.find("DE") + 2);
+    EXPECT_EQ(position, text.find("DE") + 2);
     EXPECT_EQ(extractNextString(text, "code", position), "");
-    EXPECT_EQ(position, afterSecond);
-}
-
-TEST(ExtractNextString, NonStringValueYieldsNextQuotedText) {
-    const std::string text = R"({"code": 7, "name":"Berlin"})";
-    std::size_t position = 0;
-    EXPECT_EQ(extractNextString(text, "code", position), "name");
-    EXPECT_EQ(position, text.find("name") + 4);
-    // No further "code" after that position.
-    EXPECT_EQ(extractNextString(text, "code", position), "");
-}
-
-TEST(ExtractNextString, EmptyValueMovesPositionToSecondQuote) {
-    const std::string text = R"({"code":"","x":"y"})";
-    std::size_t position = 0;
-    EXPECT_EQ(extractNextString(text, "code", position), "");
-    EXPECT_EQ(position, text.find(R"("",)") + 1);
-}
-
-TEST(ExtractNextString, FailuresLeavePositionUnchanged) {
-    struct Case {
-        const char* text;
-        const char* why;
-    };
-    const Case cases[] = {
-        {R"({"name":"x"})", "no key"},
-        {R"({"code" "US"})", "no colon"},
-        {R"({"code": 5})", "no opening quote after the colon"},
-        {R"({"code":"US)", "no closing quote"},
-        {"", "empty text"},
-    };
-    for (const Case& c : cases) {
-        std::size_t position = 0;
-        EXPECT_EQ(extractNextString(c.text, "code", position), "") << c.why;
-        EXPECT_EQ(position, 0u) << c.why;
+    EXPECT_EQ(position, text.find("DE") + 2);
+    // An empty value moves the position to its second quote.
+    const std::string empty = R"({"code":"","x":"y"})";
+    position = 0;
+    EXPECT_EQ(extractNextString(empty, "code", position), "");
+    EXPECT_EQ(position, empty.find(R"("",)") + 1);
+    // Failures leave the position where it was; a start at or past the end
+    // finds nothing and reads nothing past it.
+    const std::string failures[] = {R"({"name":"x"})", R"({"code" "US"})", R"({"code": 5})",
+                                    R"({"code":"US)", ""};
+    for (const std::string& f : failures) {
+        position = 0;
+        EXPECT_EQ(extractNextString(f, "code", position), "") << f;
+        EXPECT_EQ(position, 0u) << f;
     }
-    // A start at or past the end finds nothing and does not read past it.
-    const std::string text = R"({"code":"US"})";
-    for (std::size_t start : {text.size(), text.size() + 5, npos}) {
-        std::size_t position = start;
-        EXPECT_EQ(extractNextString(text, "code", position), "");
+    const std::string us = R"({"code":"US"})";
+    for (std::size_t start : {us.size(), us.size() + 5, npos}) {
+        position = start;
+        EXPECT_EQ(extractNextString(us, "code", position), "");
         EXPECT_EQ(position, start);
     }
 }
 
-TEST(ExtractNextString, BytesBetweenQuotesAreKeptAsIs) {
-    std::size_t position = 0;
-    EXPECT_EQ(extractNextString(R"({"code":"  a b  "})", "code", position), "  a b  ");
-    position = 0;
-    // An escaped quote ends the value: the backslash stays, the rest is lost.
-    EXPECT_EQ(extractNextString(R"({"code":"a\"b"})", "code", position), R"(a\)");
-    position = 0;
-    const std::string utf8 = "{\"code\":\"\xD0\xA0\xD0\xA4\"}";
-    EXPECT_EQ(extractNextString(utf8, "code", position), "\xD0\xA0\xD0\xA4");
-    position = 0;
-    // Line breaks between the colon and the value are crossed.
-    EXPECT_EQ(extractNextString("{\"code\" :\r\n\t\"NL\"}", "code", position), "NL");
+TEST(ExtractNextString, ValueBytesAndKeyMatching) {
+    const struct {
+        std::string text, key, value;
+    } cases[] = {
+        {R"({"code":"  a b  "})", "code", "  a b  "},
+        // An escaped quote ends the value: the backslash stays, the rest is lost.
+        {R"({"code":"a\"b"})", "code", R"(a\)"},
+        {"{\"code\":\"\xD0\xA0\xD0\xA4\"}", "code", "\xD0\xA0\xD0\xA4"},
+        {"{\"code\" :\r\n\t\"NL\"}", "code", "NL"}, // line breaks before the value
+        // The quote after the key is part of the pattern: not inside "country_code".
+        {R"({"country_code":"US","country":"DE"})", "country", "DE"},
+        // A value that is exactly the quoted key counts as the key.
+        {R"({"kind":"code","id":"X1"})", "code", "X1"},
+    };
+    for (const auto& c : cases) {
+        std::size_t position = 0;
+        EXPECT_EQ(extractNextString(c.text, c.key, position), c.value) << c.text;
+    }
 }
 
-TEST(ExtractNextString, KeyMatchesOnlyWithItsQuotes) {
-    std::size_t position = 0;
-    // "country" is not inside "country_code": the quote after the key is part of the pattern.
-    EXPECT_EQ(extractNextString(R"({"country_code":"US","country":"DE"})", "country", position),
-              "DE");
-    position = 0;
-    // A value that is exactly the quoted key counts as the key: the next colon is
-    // that of "id", so its value is read.
-    EXPECT_EQ(extractNextString(R"({"kind":"code","id":"X1"})", "code", position), "X1");
+TEST(ExtractValue, NumbersStringsEmptyAndFirstOccurrence) {
+    const struct {
+        std::string text, key, value;
+    } cases[] = {
+        // Numbers end at a comma or brace, keeping spaces; or run to the end.
+        {R"({"port":1080,"ip":"h"})", "port", "1080"},
+        {R"({"port":1080 })", "port", "1080 "},
+        {R"({"port":"1080"})", "port", "1080"},
+        {R"({"port": 1080)", "port", "1080"},
+        {"{\"port\":\n1080\n}", "port", "\n1080\n"},
+        // Strings lose only leading spaces and quotes, and end at a comma or quote.
+        {R"({"ip":"a,b"})", "ip", "a"},
+        {R"({"ip": " "x"})", "ip", "x"},
+        {"{\"ip\":\t\"x\"}", "ip", "\t"}, // a tab is not skipped
+        {R"({"password":"p\"q"})", "password", R"(p\)"},
+        // Empty and absent.
+        {R"({"username":"","password":"x"})", "username", ""},
+        {R"({"ip":})", "ip", ""},
+        {R"({"ip":)", "ip", ""},     // the colon is the last byte
+        {R"({"ip":"   )", "ip", ""}, // only skipped bytes remain
+        {R"({"ip" "x"})", "ip", ""}, // no colon anywhere after
+        {"", "ip", ""},
+        // The first occurrence wins, even as a value: then the next colon's
+        // value is read, whoever's it is.
+        {R"({"ip":"1.1.1.1","ip":"2.2.2.2"})", "ip", "1.1.1.1"},
+        {R"({"country_code":"US","country":"DE"})", "country", "DE"},
+        {R"({"name":"port","x":9})", "port", "9"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(extractValue(c.text, c.key), c.value) << c.text;
 }
 
-TEST(ExtractValue, NumbersEndAtCommaOrBraceKeepingSpaces) {
-    EXPECT_EQ(extractValue(R"({"port":1080,"ip":"h"})", "port"), "1080");
-    EXPECT_EQ(extractValue(R"({"port":1080})", "port"), "1080");
-    EXPECT_EQ(extractValue(R"({"port":1080 })", "port"), "1080 ");
-    EXPECT_EQ(extractValue(R"({"port":"1080"})", "port"), "1080");
-    EXPECT_EQ(extractValue(R"({"port": 1080)", "port"), "1080"); // runs to the end
-    EXPECT_EQ(extractValue("{\"port\":\n1080\n}", "port"), "\n1080\n");
-    EXPECT_EQ(extractValue(R"({"ok":true,"n":null})", "ok"), "true");
-}
-
-TEST(ExtractValue, StringsLoseOnlyLeadingSpacesAndQuotes) {
-    EXPECT_EQ(extractValue(R"({"ip":"a,b"})", "ip"), "a");
-    EXPECT_EQ(extractValue(R"({"ip":"  x"})", "ip"), "x");
-    EXPECT_EQ(extractValue(R"({"ip": " "x"})", "ip"), "x");
-    EXPECT_EQ(extractValue("{\"ip\":\t\"x\"}", "ip"), "\t"); // a tab is not skipped
-    EXPECT_EQ(extractValue(R"({"password":"p\"q"})", "password"), R"(p\)");
-    EXPECT_EQ(extractValue(R"({"ip":"10.0.0.1","port":1})", "ip"), "10.0.0.1");
-}
-
-TEST(ExtractValue, EmptyAndAbsent) {
-    EXPECT_EQ(extractValue(R"({"username":"","password":"x"})", "username"), "");
-    EXPECT_EQ(extractValue(R"({"ip":})", "ip"), "");
-    EXPECT_EQ(extractValue(R"({"ip":)", "ip"), "");     // colon is the last byte
-    EXPECT_EQ(extractValue(R"({"ip":"   )", "ip"), ""); // only skipped bytes remain
-    EXPECT_EQ(extractValue(R"({"ip" "x"})", "ip"), ""); // no colon anywhere after
-    EXPECT_EQ(extractValue(R"({"host":"x"})", "ip"), "");
-    EXPECT_EQ(extractValue("", "ip"), "");
-}
-
-TEST(ExtractValue, FirstOccurrenceWinsEvenAsAValue) {
-    EXPECT_EQ(extractValue(R"({"ip":"1.1.1.1","ip":"2.2.2.2"})", "ip"), "1.1.1.1");
-    EXPECT_EQ(extractValue(R"({"country_code":"US","country":"DE"})", "country"), "DE");
-    // "port" occurring as a value is found first; the value is read after the
-    // next colon, whoever's it is.
-    EXPECT_EQ(extractValue(R"({"name":"port","x":9})", "port"), "9");
-    EXPECT_EQ(extractValue(R"({"name":"port","port":1080})", "port"), "1080");
-}
-
-TEST(ToIntOrZero, DecimalPrefixWithSignAndLeadingSpace) {
-    EXPECT_EQ(toIntOrZero("1080"), 1080);
-    EXPECT_EQ(toIntOrZero("1080 "), 1080);
-    EXPECT_EQ(toIntOrZero("1080abc"), 1080);
-    EXPECT_EQ(toIntOrZero("   42"), 42);
-    EXPECT_EQ(toIntOrZero("\n\t42"), 42);
-    EXPECT_EQ(toIntOrZero("-5"), -5);
-    EXPECT_EQ(toIntOrZero("+7"), 7);
-    EXPECT_EQ(toIntOrZero("007"), 7);
-    EXPECT_EQ(toIntOrZero("0x50"), 0);
-    EXPECT_EQ(toIntOrZero("12.9"), 12);
-}
-
-TEST(ToIntOrZero, NoDigitOrOutOfRangeIsZero) {
-    EXPECT_EQ(toIntOrZero(""), 0);
-    EXPECT_EQ(toIntOrZero("abc"), 0);
-    EXPECT_EQ(toIntOrZero("-"), 0);
-    EXPECT_EQ(toIntOrZero(" + 5"), 0);
-    EXPECT_EQ(toIntOrZero("99999999999"), 0);
-    EXPECT_EQ(toIntOrZero("2147483648"), 0);
-    EXPECT_EQ(toIntOrZero("-2147483649"), 0);
-    EXPECT_EQ(toIntOrZero("99999999999999999999999"), 0); // past 64 bits too
-    EXPECT_EQ(toIntOrZero("2147483647"), 2147483647);
-    EXPECT_EQ(toIntOrZero("-2147483648"), -2147483647 - 1);
-    // The conversion stops at an embedded NUL like at any other non-digit.
-    EXPECT_EQ(toIntOrZero(std::string("12\0"
-                                      "34",
-                                      5)),
-              12);
+TEST(ToIntOrZero, DecimalPrefixElseZero) {
+    const struct {
+        std::string text;
+        int value;
+    } cases[] = {
+        {"1080 ", 1080},
+        {"\n\t42", 42},
+        {"-5", -5},
+        {"+7", 7},
+        {"007", 7},
+        {"0x50", 0}, // hexadecimal is not read
+        {"", 0},
+        {"-", 0},
+        {" + 5", 0},
+        // Out of range is zero, also past 64 bits; the limits themselves are read.
+        {"2147483648", 0},
+        {"-2147483649", 0},
+        {"99999999999999999999999", 0},
+        {"2147483647", 2147483647},
+        {"-2147483648", -2147483647 - 1},
+        {std::string("12\00034", 5), 12}, // an embedded NUL ends the digits
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(toIntOrZero(c.text), c.value) << c.text;
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 class FetchLocations : public ::testing::Test {
   protected:
@@ -46,14 +47,10 @@ TEST_F(FetchLocations, RowsInAnswerOrderWithTableNamesElseTheCode) {
     // The empty code ends the walk: FR after it is not read.
     ASSERT_EQ(codesOf(*list),
               (std::vector<std::string>{"US", "DE", "XX", "us", "\xC3\x85L", "US"}));
-    const std::wstring names[] = {
-        L"\x0421\x0428\x0410",                               // США
-        L"\x0413\x0435\x0440\x043C\x0430\x043D\x0438\x044F", // Германия
-        L"XX",
-        L"us",
-        L"\x00C5L",
-        L"\x0421\x0428\x0410",
-    };
+    const std::wstring usa = L"\x0421\x0428\x0410"; // США
+    const std::wstring names[] = {usa,        L"\x0413\x0435\x0440\x043C\x0430\x043D\x0438\x044F",
+                                  L"XX",      L"us",
+                                  L"\x00C5L", usa}; // Германия, then codes
     for (std::size_t i = 0; i < list->size(); ++i)
         EXPECT_EQ((*list)[i].displayName, names[i]) << i;
     const auto requests = recordedRequests(service);
@@ -67,20 +64,15 @@ TEST_F(FetchLocations, FailedOrUselessAnswersEmptyAnEarlierList) {
         const char* body; // nullptr: the stand-in's own error page
         bool refused;     // aimed at the stand-in whose certificate nobody trusts
     };
-    const Case cases[] = {
-        {"status=404", nullptr, false},
-        {"status=500", nullptr, false},
-        {"", "", false},
-        {"", R"({"error":"maintenance"})", false},
-        {"", nullptr, true},
-    };
+    const Case cases[] = {{"status=404", nullptr, false},
+                          {"status=500", nullptr, false},
+                          {"", "", false},
+                          {"", R"({"error":"maintenance"})", false},
+                          {"", nullptr, true}};
     for (const Case& c : cases) {
+        publishLocations(LocationList(2)); // the earlier list
         resetStandIn(service);
         sovelinTestApiPort = service.port;
-        serve(R"([{"code":"US"},{"code":"DE"}])");
-        fetchLocations();
-        ASSERT_EQ(currentLocations()->size(), 2u);
-        resetStandIn(service);
         ASSERT_TRUE(writeStateFile(service, "locations.mode", c.mode));
         if (c.body) serve(c.body);
         if (c.refused) sovelinTestApiPort = untrustedStandIn().port;
@@ -89,74 +81,59 @@ TEST_F(FetchLocations, FailedOrUselessAnswersEmptyAnEarlierList) {
     }
 }
 
-TEST_F(FetchLocations, StartReturnsAtOnceAndTheWorkerPublishes) {
+TEST_F(FetchLocations, StartReturnsAtOnceAndTheWorkerPublishesASlowAnswer) {
     serve(R"([{"code":"NL"},{"code":"JP"}])");
     ASSERT_TRUE(writeStateFile(service, "locations.mode", "delay=1"));
     publishLocations({});
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     startLocationFetch();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    EXPECT_LT(Clock::now() - start, 500ms);
     EXPECT_TRUE(currentLocations()->empty()); // the old list stays meanwhile
-    const auto deadline = start + 20s;
-    while (currentLocations()->size() != 2 && std::chrono::steady_clock::now() < deadline) {
+    while (currentLocations()->size() != 2 && Clock::now() < start + 20s)
         std::this_thread::sleep_for(20ms);
-    }
     EXPECT_EQ(codesOf(*currentLocations()), (std::vector<std::string>{"NL", "JP"}));
 }
 
 TEST_F(FetchLocations, ReadersNeverSeeAHalfBuiltList) {
-    // Two catalogues of different sizes; every reader snapshot must be one of
-    // them whole (or the empty start).
-    const std::string small = R"([{"code":"US"},{"code":"DE"}])";
-    std::string large = "[";
-    for (int i = 0; i < 60; ++i)
-        large += R"({"code":"FR"},)";
-    large += R"({"code":"JP"}])";
+    // Two catalogues of one code each and of different sizes; every snapshot a
+    // reader takes must be one of them whole, names built (or the empty start).
+    const auto catalogue = [](const std::string& code, int n) {
+        std::string body = "[";
+        for (int i = 0; i < n; ++i)
+            body += (i ? R"(,{"code":")" : R"({"code":")") + code + "\"}";
+        return body + "]";
+    };
+    const auto whole = [](const LocationList& l) {
+        const std::size_t n = l.size(), nameSize = n == 2 ? 8 : 7; // Германия, Франция
+        return n == 0 || ((n == 2 || n == 61) && l.back().displayName.size() == nameSize &&
+                          codesOf(l) == std::vector<std::string>(n, n == 2 ? "DE" : "FR"));
+    };
+    const std::string small = catalogue("DE", 2), large = catalogue("FR", 61);
     publishLocations({});
-
     std::atomic<bool> stop{false};
     std::atomic<long> reads{0}, broken{0};
-    std::atomic<std::size_t> brokenSize{0};
     std::vector<std::thread> readers;
-    for (int r = 0; r < 3; ++r) {
+    for (int r = 0; r < 3; ++r)
         readers.emplace_back([&] {
-            while (!stop.load()) {
-                const auto list = currentLocations();
-                const std::size_t n = list->size();
-                bool whole = n == 0;
-                if (n == 2) whole = (*list)[0].code == "US" && (*list)[1].code == "DE";
-                if (n == 61) {
-                    whole = (*list)[60].code == "JP" && (*list)[60].displayName.size() == 6;
-                    for (std::size_t i = 0; whole && i < 60; ++i)
-                        whole = (*list)[i].code == "FR";
-                }
-                if (!whole) {
-                    broken.fetch_add(1);
-                    brokenSize.store(n);
-                }
-                reads.fetch_add(1);
-            }
+            for (; !stop.load(); ++reads)
+                broken += !whole(*currentLocations());
         });
-    }
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
     int fetches = 0;
-    for (; fetches < 20 && std::chrono::steady_clock::now() < deadline; ++fetches) {
+    for (const auto deadline = Clock::now() + 60s; fetches < 20 && Clock::now() < deadline;
+         ++fetches) {
         serve(fetches % 2 ? small : large);
-        // Two overlapping fetches each time: one on a worker, one here.
-        startLocationFetch();
+        startLocationFetch(); // two overlapping fetches: one on a worker, one here
         fetchLocations();
     }
     // Keep reading until the last worker's request has been answered.
-    const auto settle = std::chrono::steady_clock::now() + 10s;
-    while (recordedRequests(service).size() < static_cast<std::size_t>(2 * fetches) &&
-           std::chrono::steady_clock::now() < settle) {
+    for (const auto settle = Clock::now() + 10s;
+         recordedRequests(service).size() < 2u * fetches && Clock::now() < settle;)
         std::this_thread::sleep_for(20ms);
-    }
     stop.store(true);
     for (auto& t : readers)
         t.join();
     EXPECT_EQ(fetches, 20);
-    EXPECT_EQ(broken.load(), 0) << "a list of " << brokenSize.load() << " rows";
+    EXPECT_EQ(broken.load(), 0);
     EXPECT_GT(reads.load(), 1000);
     const std::size_t last = currentLocations()->size();
     EXPECT_TRUE(last == 2 || last == 61) << last;

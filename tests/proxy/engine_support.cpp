@@ -74,33 +74,19 @@ bool sendWithin(SocketHandle s, std::string_view bytes, Clock::duration limit) {
     return true;
 }
 
-namespace {
-std::string receive(SocketHandle s, std::size_t n, bool& closed, Clock::duration limit) {
+std::string recvBytes(SocketHandle s, std::size_t n, Clock::duration limit, bool* closed) {
     auto deadline = Clock::now() + limit;
     std::string out;
-    closed = false;
+    bool ended = false;
     char buffer[65536];
-    while (out.size() < n) {
-        if (waitReadable(s, msLeft(deadline)) <= 0) break;
+    while (out.size() < n && waitReadable(s, msLeft(deadline)) > 0) {
         long got = recvSome(s, buffer, std::min(sizeof buffer, n - out.size()));
         if (got < 0 && isWouldBlock(lastSocketError())) continue;
-        if (got <= 0) {
-            closed = true;
-            break;
-        }
+        if ((ended = got <= 0)) break;
         out.append(buffer, static_cast<std::size_t>(got));
     }
+    if (closed) *closed = ended;
     return out;
-}
-} // namespace
-
-std::string recvBytes(SocketHandle s, std::size_t n, Clock::duration limit) {
-    bool closed = false;
-    return receive(s, n, closed, limit);
-}
-
-std::string recvToEnd(SocketHandle s, bool& closed, Clock::duration limit) {
-    return receive(s, std::string::npos, closed, limit);
 }
 
 bool waitUntil(const std::function<bool()>& condition, Clock::duration limit) {
@@ -186,41 +172,35 @@ void echo(SocketHandle s) {
 
 void FakeUpstream::serve(SocketHandle s, int index) {
     UpstreamSession got;
-    bool closed = false;
-    got.offer = recvBytes(s, 2);
-    if (got.offer.size() == 2) got.offer += recvBytes(s, static_cast<std::uint8_t>(got.offer[1]));
-    if (index >= silentFrom) {
-        recvToEnd(s, closed);
-    } else if (sendWithin(s, std::string{'\x05', static_cast<char>(method)}) && method != 0xff) {
-        bool ok = true;
-        if (method == 0x02) {
-            got.auth = recvBytes(s, 2);
-            if (got.auth.size() == 2)
-                got.auth += recvBytes(s, static_cast<std::uint8_t>(got.auth[1]));
-            got.auth += recvBytes(s, 1);
-            if (got.auth.size() >= 3)
-                got.auth += recvBytes(s, static_cast<std::uint8_t>(got.auth.back()));
-            ok = got.auth.size() >= 3 && sendWithin(s, std::string{'\x01', char(authStatus)}) &&
+    // One byte, then as many more as it counts (RFC 1928 methods, RFC 1929 fields).
+    const auto counted = [s](std::string& into) {
+        const std::string count = recvBytes(s, 1);
+        into += count;
+        if (count.size() == 1) into += recvBytes(s, static_cast<std::uint8_t>(count[0]));
+    };
+    counted(got.offer += recvBytes(s, 1));
+    bool answer =
+        index < silentFrom && sendWithin(s, std::string{'\x05', char(method)}) && method != 0xff;
+    if (answer && method == 0x02) {
+        got.auth = recvBytes(s, 1);
+        counted(got.auth);
+        counted(got.auth);
+        answer = got.auth.size() >= 3 && sendWithin(s, std::string{'\x01', char(authStatus)}) &&
                  authStatus == 0;
-        }
-        if (ok) {
-            got.request = recvBytes(s, 5);
-            std::size_t rest = got.request.size() < 5   ? 0
-                               : got.request[3] == 0x01 ? 5
-                               : got.request[3] == 0x04
-                                   ? 17
-                                   : static_cast<std::uint8_t>(got.request[4]) + 2;
-            got.request += recvBytes(s, rest);
-            if (got.request.size() >= 5 && sendWithin(s, reply) && reply[1] == 0) {
-                if (destination) {
-                    destination(s);
-                } else {
-                    echo(s);
-                }
-            }
-        }
     }
-    if (!closed) recvToEnd(s, closed, std::chrono::seconds(5));
+    if (answer) {
+        got.request = recvBytes(s, 5);
+        // The address's size follows its type (RFC 1928 section 4), then the port.
+        std::size_t rest = got.request.size() < 5   ? 0
+                           : got.request[3] == 0x01 ? 5
+                           : got.request[3] == 0x04 ? 17
+                                                    : static_cast<std::uint8_t>(got.request[4]) + 2;
+        got.request += recvBytes(s, rest);
+        if (got.request.size() >= 5 && sendWithin(s, reply) && reply[1] == 0)
+            destination ? destination(s) : echo(s);
+    }
+    // A silent session waits for the end as long as any test wait.
+    recvBytes(s, std::string::npos, index >= silentFrom ? testWait : std::chrono::seconds(5));
     ::shutdown(s, shutdownBoth);
     std::lock_guard<std::mutex> guard(lock);
     sessions.push_back(got);

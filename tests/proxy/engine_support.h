@@ -23,20 +23,18 @@ std::uint16_t freeLoopbackPort();
 // Connected and non-blocking; invalidSocket on failure.
 SocketHandle connectLoopback(std::uint16_t port);
 bool sendWithin(SocketHandle s, std::string_view bytes, Clock::duration limit = testWait);
-// Up to n bytes: fewer when the peer ends first or the time is up.
-std::string recvBytes(SocketHandle s, std::size_t n, Clock::duration limit = testWait);
-// Everything until the peer's end; closed tells whether the end came.
-std::string recvToEnd(SocketHandle s, bool& closed, Clock::duration limit = testWait);
+// Up to n bytes (npos: all until the peer's end): fewer when the peer ends
+// first or the time is up; closed, if given, tells whether the end came.
+std::string recvBytes(SocketHandle s, std::size_t n, Clock::duration limit = testWait,
+                      bool* closed = nullptr);
 bool waitUntil(const std::function<bool()>& condition, Clock::duration limit = testWait);
 std::string pattern(std::size_t size, std::uint32_t seed);
 // Open descriptors of this process (Linux); -1 elsewhere.
 int openDescriptorCount();
 
+// Closes its socket at the end of the scope (never copied).
 struct TestSocket {
     SocketHandle s = invalidSocket;
-    TestSocket(SocketHandle socket) : s(socket) {}
-    TestSocket(const TestSocket&) = delete;
-    TestSocket& operator=(const TestSocket&) = delete;
     ~TestSocket() {
         if (s != invalidSocket) closeSocket(s);
     }

@@ -28,14 +28,11 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 # Polls until something listens on 127.0.0.1:$1 (or stops listening with "closed").
-wait_port() {
-  local deadline=$((SECONDS + $2))
+wait_port() { # port seconds [closed]
+  local deadline=$((SECONDS + $2)) want=${3:-open} now
   while [ $SECONDS -lt $deadline ]; do
-    if (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null; then
-      [ "${3:-}" != closed ] && return 0
-    else
-      [ "${3:-}" = closed ] && return 0
-    fi
+    now=closed; (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && now=open
+    [ "$now" = "$want" ] && return 0
     sleep 0.1
   done
   return 1
@@ -68,10 +65,9 @@ status=0
 for proto in socks5 socks5-hostname socks4 socks4a; do
   for file in big.bin small.txt; do
     out="$work/$proto-$file"
-    if ! curl -sS --max-time 60 --"$proto" 127.0.0.1:10800 "http://127.0.0.1:$http_port/$file" -o "$out"; then
+    if ! curl -sS --max-time 60 --"$proto" 127.0.0.1:10800 "http://127.0.0.1:$http_port/$file" -o "$out" ||
+      ! cmp -s "$out" "$work/www/$file"; then
       echo "FAIL: curl --$proto $file"; status=1
-    elif ! cmp -s "$out" "$work/www/$file"; then
-      echo "FAIL: --$proto $file differs"; status=1
     else
       echo "ok: --$proto $file ($(stat -c %s "$out") bytes)"
     fi
