@@ -39,6 +39,10 @@ SocketHandle openListeningSocket(std::uint16_t port) {
         closeSocket(s);
         return invalidSocket;
     }
+    // A client that connects and resets before the accept would leave a
+    // blocking accept waiting for the next one, and a stop could not join
+    // the listener (a shutdown does not wake that accept under Wine).
+    setNonBlocking(s);
     return s;
 }
 
@@ -54,6 +58,8 @@ void runListener(SocketHandle listening) {
             SocketHandle client = ready > 0 ? ::accept(listening, nullptr, nullptr) : invalidSocket;
             if (client == invalidSocket) {
                 if (registry.isStopping()) break;
+                // The connection went away between the wait and the accept.
+                if (ready > 0 && isWouldBlock(lastSocketError())) continue;
                 std::this_thread::sleep_for(acceptBackoff);
                 continue;
             }
@@ -62,6 +68,8 @@ void runListener(SocketHandle listening) {
                 closeSocket(client);
                 break;
             }
+            // Windows hands the listener's non-blocking mode on; relays block.
+            setNonBlocking(client, false);
             setNoDelay(client);
             startRelay(client, endpoint);
         }

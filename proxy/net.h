@@ -24,9 +24,9 @@ inline bool isWouldBlock(int error) {
 inline bool isInterrupted(int error) {
     return error == WSAEINTR;
 }
-inline bool setNonBlocking(SocketHandle s) {
-    u_long on = 1;
-    return ioctlsocket(s, FIONBIO, &on) == 0;
+inline bool setNonBlocking(SocketHandle s, bool on = true) {
+    u_long value = on ? 1 : 0;
+    return ioctlsocket(s, FIONBIO, &value) == 0;
 }
 // A single send may take only part of the chunk; the callers loop.
 inline long sendSome(SocketHandle s, const void* data, std::size_t size) {
@@ -63,9 +63,10 @@ inline bool isWouldBlock(int error) {
 inline bool isInterrupted(int error) {
     return error == EINTR;
 }
-inline bool setNonBlocking(SocketHandle s) {
+inline bool setNonBlocking(SocketHandle s, bool on = true) {
     int flags = ::fcntl(s, F_GETFL, 0);
-    return flags >= 0 && ::fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
+    if (flags < 0) return false;
+    return ::fcntl(s, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) == 0;
 }
 // MSG_NOSIGNAL: a peer that went away gives EPIPE, never a process-ending
 // SIGPIPE.

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <thread>
+
 using namespace std::string_literals;
 
 namespace {
@@ -248,4 +251,20 @@ TEST_F(Engine, ClientAcceptedAfterTheStopBeganIsNotRelayed) {
     appState.listenerRunning = false;
     EXPECT_EQ(up.accepted, 0);
     appState.clientRegistry.open();
+}
+
+TEST(Listener, AcceptOnAStoppedListeningSocketNeverWaits) {
+    // Under Wine a blocking accept on a listening socket that a stop has shut
+    // down never returns, and the stop's join would hang with it.
+    SocketHandle listening = openListeningSocket(freeLoopbackPort());
+    ASSERT_NE(listening, invalidSocket);
+    ::shutdown(listening, shutdownBoth);
+    auto returned = std::make_shared<std::atomic<bool>>(false);
+    std::thread([listening, returned] {
+        SocketHandle s = ::accept(listening, nullptr, nullptr);
+        if (s != invalidSocket) closeSocket(s);
+        returned->store(true);
+    }).detach();
+    EXPECT_TRUE(waitUntil([&] { return returned->load(); }, std::chrono::seconds(3)));
+    if (returned->load()) closeSocket(listening); // else the stuck thread still uses it
 }
