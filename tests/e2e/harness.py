@@ -326,6 +326,13 @@ class Session:
     # ----- screen -----
 
     def grab(self):
+        # Wine may map the window before it settles at its centred place, so
+        # the client area is measured anew for every picture.
+        if self.window:
+            try:
+                self.measure_window()
+            except (subprocess.CalledProcessError, AttributeError):
+                pass  # the window is gone: keep the last place
         r = subprocess.run([IMPORT, "-display", self.env["DISPLAY"], "-window", "root", "-depth", "8", "ppm:-"],
                            env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                            timeout=20)
