@@ -16,12 +16,7 @@ namespace {
 
 class HttpGet : public ::testing::Test {
   protected:
-    void SetUp() override {
-        service = trustedStandIn();
-        ASSERT_GT(service.port, 0) << "run through tests/api/with-service.sh";
-        resetStandIn(service);
-        sovelinTestApiPort = service.port;
-    }
+    void SetUp() override { useTrustedStandIn(service); }
     StandIn service;
 };
 

@@ -19,10 +19,7 @@ using Clock = std::chrono::steady_clock;
 class FetchLocations : public ::testing::Test {
   protected:
     void SetUp() override {
-        service = trustedStandIn();
-        ASSERT_GT(service.port, 0) << "run through tests/api/with-service.sh";
-        resetStandIn(service);
-        sovelinTestApiPort = service.port;
+        useTrustedStandIn(service);
         appState.mainWindow.store(nullptr); // the repaint request must cope
     }
     void serve(const std::string& body) {

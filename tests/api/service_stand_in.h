@@ -10,6 +10,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 extern int sovelinTestApiPort; // the port httpGet uses in these tests
 
 struct StandIn {
@@ -64,4 +66,12 @@ inline int countOf(const std::string& text, const std::string& part) {
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
         ++n;
     return n;
+}
+
+// Fixture set-up: httpGet talks to the trusted stand-in, reset to its defaults.
+inline void useTrustedStandIn(StandIn& service) {
+    service = trustedStandIn();
+    ASSERT_GT(service.port, 0) << "run through tests/api/with-service.sh";
+    resetStandIn(service);
+    sovelinTestApiPort = service.port;
 }
