@@ -24,12 +24,24 @@ struct KeptProxySettings {
 };
 KeptProxySettings& keptSettings = *new KeptProxySettings();
 
-bool queryOptions(INTERNET_PER_CONN_OPTIONW* options, DWORD count) {
+// The option list for the default (LAN) connection. Its size is the
+// structure's own; 20 is that size on 32-bit Windows only.
+INTERNET_PER_CONN_OPTION_LISTW optionList(INTERNET_PER_CONN_OPTIONW* options, DWORD count) {
     INTERNET_PER_CONN_OPTION_LISTW list = {};
     list.dwSize = sizeof list;
-    list.pszConnection = nullptr; // the default LAN connection
+    list.pszConnection = nullptr;
     list.dwOptionCount = count;
     list.pOptions = options;
+    return list;
+}
+
+// "socks=127.0.0.1:10800" into text (at least 64 units).
+void formatListenerText(wchar_t* text) {
+    wsprintfW(text, L"socks=127.0.0.1:%d", static_cast<int>(listenPort));
+}
+
+bool queryOptions(INTERNET_PER_CONN_OPTIONW* options, DWORD count) {
+    INTERNET_PER_CONN_OPTION_LISTW list = optionList(options, count);
     DWORD size = sizeof list;
     return InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, &size) !=
            FALSE;
@@ -56,7 +68,7 @@ DWORD queryFlags() {
 
 bool isOurListener(const std::wstring& server) {
     wchar_t ours[64];
-    wsprintfW(ours, L"socks=127.0.0.1:%d", static_cast<int>(listenPort));
+    formatListenerText(ours);
     return server == ours;
 }
 
@@ -84,15 +96,18 @@ void keepUserSettings() {
 }
 
 void applyOptions(INTERNET_PER_CONN_OPTIONW* options, DWORD count) {
-    INTERNET_PER_CONN_OPTION_LISTW list = {};
-    // The structure's own size; 20 is that size on 32-bit Windows only.
-    list.dwSize = sizeof list;
-    list.pszConnection = nullptr;
-    list.dwOptionCount = count;
-    list.pOptions = options;
+    INTERNET_PER_CONN_OPTION_LISTW list = optionList(options, count);
     InternetSetOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, sizeof list);
     InternetSetOptionW(nullptr, INTERNET_OPTION_SETTINGS_CHANGED, nullptr, 0);
     InternetSetOptionW(nullptr, INTERNET_OPTION_REFRESH, nullptr, 0);
+}
+
+// The flags alone, set to direct: what the stop writes when nothing was kept.
+void applyDirectFlags() {
+    INTERNET_PER_CONN_OPTIONW option = {};
+    option.dwOption = INTERNET_PER_CONN_FLAGS;
+    option.Value.dwValue = PROXY_TYPE_DIRECT;
+    applyOptions(&option, 1);
 }
 
 LPWSTR optionText(bool present, std::wstring& text) {
@@ -108,18 +123,14 @@ void setSystemProxy(bool enable) {
             INTERNET_PER_CONN_OPTIONW options[2] = {};
             options[0].dwOption = INTERNET_PER_CONN_FLAGS;
             options[0].Value.dwValue = PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY;
-            wsprintfW(appState.proxyServerText, L"socks=127.0.0.1:%d",
-                      static_cast<int>(listenPort));
+            formatListenerText(appState.proxyServerText);
             options[1].dwOption = INTERNET_PER_CONN_PROXY_SERVER;
             options[1].Value.pszValue = appState.proxyServerText;
             applyOptions(options, 2);
             return;
         }
         if (!keptSettings.kept) {
-            INTERNET_PER_CONN_OPTIONW option = {};
-            option.dwOption = INTERNET_PER_CONN_FLAGS;
-            option.Value.dwValue = PROXY_TYPE_DIRECT;
-            applyOptions(&option, 1);
+            applyDirectFlags();
             return;
         }
         KeptProxySettings& kept = keptSettings;
@@ -158,10 +169,7 @@ void repairLeftoverSystemProxy() {
         flags.dwOption = INTERNET_PER_CONN_FLAGS;
         if (!queryOptions(&flags, 1)) return;
         if (!(flags.Value.dwValue & PROXY_TYPE_PROXY) || !isOurListener(server)) return;
-        INTERNET_PER_CONN_OPTIONW direct = {};
-        direct.dwOption = INTERNET_PER_CONN_FLAGS;
-        direct.Value.dwValue = PROXY_TYPE_DIRECT;
-        applyOptions(&direct, 1);
+        applyDirectFlags();
     } catch (...) {
     }
 }
