@@ -1,7 +1,7 @@
 // Asks the service for an upstream and starts the connection.
 #pragma once
 
-#include "app/state.h"
+#include "core/state.h"
 
 #include <cstddef>
 
@@ -11,11 +11,6 @@ inline constexpr std::size_t maxCredentialLength = 255;
 
 // Body of the connection worker started by toggleConnection.
 void requestConnection();
-
-// The failure report: the message box "Connection Failed", caption "Error",
-// owned by the main window; returns when the user closes it. In a file of its
-// own so that tests can put a recording stand-in in its place at link time.
-void showConnectionFailedBox();
 
 // For the window's close: from now on a request that obtains an endpoint ends
 // Disconnected without starting the listener or touching the system proxy.

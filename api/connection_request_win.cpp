@@ -6,6 +6,7 @@
 #include "api/locations.h"
 #include "proxy/listener.h"
 #include "proxy/system_proxy.h"
+#include "ui/failure_box.h"
 
 #include <windows.h>
 

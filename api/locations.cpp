@@ -1,23 +1,9 @@
 #include "api/locations.h"
 
 #include "api/json_fields.h"
+#include "core/countries.h"
 
-#include <cstring>
 #include <utility>
-
-namespace {
-
-struct NamedCode {
-    char code[3];
-    const char* displayName; // UTF-8
-};
-
-const NamedCode displayNameTable[] = {
-    {"US", "США"},        {"DE", "Германия"}, {"FR", "Франция"}, {"GB", "Великобритания"},
-    {"NL", "Нидерланды"}, {"JP", "Япония"},
-};
-
-} // namespace
 
 std::vector<std::string> locationCodes(const std::string& body) {
     std::vector<std::string> codes;
@@ -31,11 +17,8 @@ std::vector<std::string> locationCodes(const std::string& body) {
 }
 
 const char* tableDisplayName(const std::string& code) {
-    if (code.size() != 2) return nullptr;
-    for (const NamedCode& row : displayNameTable) {
-        if (std::memcmp(code.data(), row.code, 2) == 0) return row.displayName;
-    }
-    return nullptr;
+    const Country* country = findCountry(code);
+    return country ? country->displayName : nullptr;
 }
 
 LocationList buildLocationList(const std::string& body,

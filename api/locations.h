@@ -1,7 +1,7 @@
 // The catalogue of locations shown in the server list.
 #pragma once
 
-#include "app/state.h"
+#include "core/state.h"
 
 #include <string>
 #include <vector>

@@ -1,7 +1,7 @@
 // The settings file on disk: shared-access C runtime streams, and an atomic
 // replacement so that an interrupted save never truncates the kept file.
 #include "app/settings.h"
-#include "app/state.h"
+#include "core/state.h"
 
 #include <windows.h>
 

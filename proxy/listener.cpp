@@ -1,6 +1,6 @@
 #include "proxy/listener.h"
 
-#include "app/state.h"
+#include "core/state.h"
 #include "proxy/relay.h"
 
 #include <chrono>

@@ -1,7 +1,7 @@
 // One local client served through the upstream SOCKS5 server.
 #pragma once
 
-#include "app/state.h"
+#include "core/state.h"
 #include "proxy/net.h"
 
 #include <string>

@@ -1,7 +1,7 @@
 // The per-user system proxy of the default (LAN) connection, through WinINet.
 // The only WinINet file of the client.
 #include "proxy/system_proxy.h"
-#include "app/state.h"
+#include "core/state.h"
 #include "proxy/listener.h"
 
 #include <windows.h>

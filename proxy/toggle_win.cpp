@@ -10,7 +10,7 @@
 //                                claimed by CAS, so two stops never overlap.
 #include "proxy/toggle.h"
 #include "api/connection_request.h"
-#include "app/state.h"
+#include "core/state.h"
 #include "proxy/listener.h"
 #include "proxy/system_proxy.h"
 

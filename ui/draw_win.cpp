@@ -1,8 +1,7 @@
 #include "ui/draw_win.h"
 
+#include "core/countries.h"
 #include "ui/layout.h"
-
-#include <string_view>
 
 SolidBrush makeSolidBrush(ARGB colour) {
     SolidBrush brush;
@@ -75,63 +74,22 @@ void fillRoundedRect(GpGraphics* graphics, GpBrush* brush, int x, int y, int wid
     if (brush) gdip::GdipFillPath(graphics, brush, p);
 }
 
-namespace {
-
-struct Field {
-    ARGB colour;
-    int left, top, width, height;
-};
-
-void fillFields(GpGraphics* graphics, int x, int y, std::initializer_list<Field> fields) {
-    for (const Field& f : fields) {
-        SolidBrush brush = makeSolidBrush(f.colour);
-        if (brush.get()) {
-            gdip::GdipFillRectangleI(graphics, brush.get(), x + f.left, y + f.top, f.width,
-                                     f.height);
-        }
-    }
-}
-
-} // namespace
-
 void drawFlag(GpGraphics* graphics, const Location& location, int x, int y) {
     {
         Pen outline = makePen(0x64FFFFFF, 1.0f);
         if (outline.get()) gdip::GdipDrawRectangleI(graphics, outline.get(), x, y, 30, 20);
     }
     // Exact two-byte upper-case codes only; "de", "DEU" and "" are grey.
-    const std::string_view code = location.code;
-    if (code == "DE") {
-        // The third stripe starts at 13, leaving row 12 of the flag unpainted.
-        fillFields(
-            graphics, x, y,
-            {{0xFF000000, 0, 0, 30, 6}, {0xFFFF0000, 0, 6, 30, 6}, {0xFFFFCC00, 0, 13, 30, 6}});
-    } else if (code == "NL") {
-        fillFields(
-            graphics, x, y,
-            {{0xFFAE1C28, 0, 0, 30, 6}, {0xFFFFFFFF, 0, 6, 30, 6}, {0xFF21468B, 0, 13, 30, 6}});
-    } else if (code == "FR") {
-        fillFields(
-            graphics, x, y,
-            {{0xFF0055A4, 0, 0, 10, 20}, {0xFFFFFFFF, 10, 0, 10, 20}, {0xFFEF4135, 20, 0, 10, 20}});
-    } else if (code == "US") {
-        fillFields(graphics, x, y, {{0xFFFFFFFF, 0, 0, 30, 20}});
-        SolidBrush stripe = makeSolidBrush(0xFFBF0A30);
-        if (stripe.get()) {
-            for (int i = 0; i < 7; ++i) {
-                gdip::GdipFillRectangleI(graphics, stripe.get(), x, y + 20 * i / 7, 30, 1);
-            }
+    const Country* country = findCountry(location.code);
+    const FlagField* fields = country && country->flag ? country->flag : &greyFlag;
+    const int count = country && country->flag ? country->flagFieldCount : 1;
+    for (int i = 0; i < count; ++i) {
+        const FlagField& f = fields[i];
+        SolidBrush brush = makeSolidBrush(f.colour);
+        if (brush.get()) {
+            gdip::GdipFillRectangleI(graphics, brush.get(), x + f.left, y + f.top, f.width,
+                                     f.height);
         }
-        fillFields(graphics, x, y, {{0xFF002868, 0, 0, 15, 10}});
-    } else if (code == "GB") {
-        fillFields(graphics, x, y,
-                   {{0xFF00247D, 0, 0, 30, 20},
-                    {0xFFFFFFFF, 13, 0, 4, 20},
-                    {0xFFFFFFFF, 0, 8, 30, 4},
-                    {0xFFCF142B, 14, 0, 2, 20},
-                    {0xFFCF142B, 0, 9, 30, 2}});
-    } else {
-        fillFields(graphics, x, y, {{0xFF505050, 0, 0, 30, 20}});
     }
 }
 

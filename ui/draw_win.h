@@ -3,7 +3,7 @@
 // also when a call fails) and the drawing primitives.
 #pragma once
 
-#include "app/state.h"
+#include "core/state.h"
 
 #include <windows.h>
 // gdiplus.h needs the COM property types that WIN32_LEAN_AND_MEAN leaves out.

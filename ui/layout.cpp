@@ -1,6 +1,6 @@
 #include "ui/layout.h"
 
-#include "app/state.h"
+#include "core/state.h"
 
 #include <cmath>
 #include <numbers>

@@ -1,20 +1,15 @@
 // The server list panel: the left 260 pixels of the window.
 #include "api/http.h"
+#include "core/countries.h"
 #include "ui/draw_win.h"
 #include "ui/layout.h"
-
-#include <string_view>
 
 namespace {
 
 // Fixed subtitle by exact two-byte code; the figures are part of the text.
-const char* subtitleFor(std::string_view code) {
-    if (code == "NL") return "Амстердам • 20 мс";
-    if (code == "DE") return "Франкфурт • 28 мс";
-    if (code == "US") return "Нью-Йорк • 95 мс";
-    if (code == "GB") return "Лондон • 35 мс";
-    if (code == "FR") return "Париж • 30 мс";
-    return "Авто • -- мс";
+const char* subtitleFor(const std::string& code) {
+    const Country* country = findCountry(code);
+    return country ? country->subtitle : autoSubtitle;
 }
 
 void drawRow(GpGraphics* graphics, const Location& location, int index, const Font& titleFont,

@@ -4,7 +4,7 @@
 // case in a process of its own (the close refuses every later start). A
 // process that ends while the request worker still waits is e2e.closing's.
 #include "api/connection_request.h"
-#include "app/state.h"
+#include "core/state.h"
 #include "proxy/listener.h"
 #include "proxy/system_proxy.h"
 #include "proxy/toggle.h"

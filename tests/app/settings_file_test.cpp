@@ -1,7 +1,7 @@
 // The settings file under Windows file semantics: the bytes on disk, the
 // atomic replacement, and the working directory as the only place looked at.
 #include "app/settings.h"
-#include "app/state.h"
+#include "core/state.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

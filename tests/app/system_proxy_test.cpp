@@ -2,7 +2,7 @@
 // own settings back rather than bare direct, and the start-up repair. What
 // enabling writes is checked by the road test.
 #include "proxy/system_proxy.h"
-#include "app/state.h"
+#include "core/state.h"
 #include "tests/app/system_proxy_test.h"
 
 #include <gtest/gtest.h>

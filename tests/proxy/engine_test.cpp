@@ -1,5 +1,5 @@
 // The engine (listener + relays) against a scripted upstream on loopback.
-#include "app/state.h"
+#include "core/state.h"
 #include "proxy/listener.h"
 #include "proxy/socks.h"
 #include "tests/proxy/engine_support.h"

@@ -1,6 +1,6 @@
 // The listener on its fixed port 127.0.0.1:10800 (run under the machine-wide
 // lock of that port).
-#include "app/state.h"
+#include "core/state.h"
 #include "proxy/listener.h"
 #include "tests/proxy/engine_support.h"
 

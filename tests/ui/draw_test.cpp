@@ -1,5 +1,5 @@
 // The painters drawn into an off-screen bitmap through GDI+, pixels read back.
-#include "app/state.h"
+#include "core/state.h"
 #include "ui/draw_win.h"
 #include "ui/layout.h"
 

@@ -1,5 +1,5 @@
 // Geometry and input of the window, checked without a window.
-#include "app/state.h"
+#include "core/state.h"
 #include "ui/layout.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // sovelin-relay --upstream HOST:PORT [--user NAME --password PASS]
 // Runs the engine's listener on 127.0.0.1:10800 until a stop is requested
 // (stop.h), then stops it and waits (bounded) for every engine socket to close.
-#include "app/state.h"
+#include "core/state.h"
 #include "proxy/listener.h"
 #include "tools/relay/stop.h"
 

@@ -1,4 +1,6 @@
-#include "api/connection_request.h"
+#include "ui/failure_box.h"
+
+#include "core/state.h"
 
 #include <windows.h>
 

@@ -1,3 +1,3 @@
-#include "app/state.h"
+#include "core/state.h"
 
 AppState& appState = *new AppState();

@@ -1,0 +1,60 @@
+// The local proxy engine: a listener on 127.0.0.1 that relays every client
+// through the upstream SOCKS5 server (RFC 1928, RFC 1929). One object owns
+// its event loop, its thread, the acceptor and every session.
+#pragma once
+
+#include "core/state.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+inline constexpr std::uint16_t listenPort = 10800;
+
+struct EngineOptions {
+    std::uint16_t port = listenPort;
+    // From accept to the copying stage: client messages, upstream connect,
+    // method negotiation, RFC 1929 and the reply.
+    std::chrono::milliseconds handshakeDeadline{30000};
+    // Once one direction has ended and its end was passed on, the other gets
+    // this long without bytes before the session closes.
+    std::chrono::milliseconds finWait{60000};
+    // Blocking lookup of the upstream host to a dotted IPv4 text (empty: not
+    // resolvable). Empty function: the system's resolver. Tests replace it.
+    std::function<std::string(const std::string& host)> resolve;
+};
+
+// The outcome of one upstream negotiation.
+enum class UpstreamCheck { Ok, Unresolved, Unreachable, NoAcceptableMethod, Refused, TimedOut };
+const char* describeUpstreamCheck(UpstreamCheck result);
+
+class ProxyEngine {
+  public:
+    explicit ProxyEngine(EngineOptions options = {});
+    ~ProxyEngine(); // stops
+    ProxyEngine(const ProxyEngine&) = delete;
+    ProxyEngine& operator=(const ProxyEngine&) = delete;
+
+    // Binds 127.0.0.1:port on the calling thread, so a taken port is known
+    // before anything else changes, then serves on the engine's thread with
+    // its own copy of the endpoint. false: nothing runs.
+    bool start(const UpstreamEndpoint& upstream);
+    // From any thread: closes the acceptor and every session, then joins.
+    // Does nothing when not running.
+    void stop();
+    bool running() const;
+    // Sessions open right now (accepted and not yet closed).
+    std::size_t sessionCount() const;
+
+  private:
+    struct Core;
+    std::unique_ptr<Core> core;
+};
+
+// One negotiation with the upstream as a session would do it (connect,
+// method offer, RFC 1929 when chosen) within the deadline, then a close.
+UpstreamCheck checkUpstream(const UpstreamEndpoint& upstream, std::chrono::milliseconds deadline,
+                            const EngineOptions& options = {});
