@@ -4,8 +4,8 @@
 #include "api/http.h"
 #include "api/json_fields.h"
 #include "api/locations.h"
-#include "proxy/listener.h"
 #include "proxy/system_proxy.h"
+#include "proxy/toggle.h"
 #include "ui/failure_box.h"
 
 #include <windows.h>
@@ -49,8 +49,8 @@ bool isUsable(const UpstreamEndpoint& endpoint) {
            endpoint.password.size() <= maxCredentialLength;
 }
 
-// Starts the listener and points the system proxy at it. False when the
-// window is closing or the listener's port cannot be bound; then nothing was
+// Starts the engine and points the system proxy at it. False when the
+// window is closing or the engine's port cannot be bound; then nothing was
 // started and the system proxy is untouched.
 bool startConnection() {
     // Counted before the refusal is read, and the close sets the refusal
@@ -59,7 +59,7 @@ bool startConnection() {
         Committing() { requestsCommitting.fetch_add(1); }
         ~Committing() { requestsCommitting.fetch_sub(1); }
     } committing;
-    if (requestsRefused.load() || !startListener()) return false;
+    if (requestsRefused.load() || !connectionEngine().start(appState.upstream)) return false;
     setSystemProxy(true);
     appState.connectionState.store(Connected);
     return true;

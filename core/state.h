@@ -2,13 +2,10 @@
 // write its fields directly; see the comments for who may touch what.
 #pragma once
 
-#include "proxy/client_registry.h"
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 enum ConnectionState : std::int32_t { Disconnected = 0, Connecting = 1, Connected = 2 };
@@ -42,13 +39,10 @@ struct AppState {
     // Published whole: a fetch builds a new list and swaps it in, so a reader
     // holding the pointer sees one complete list for as long as it needs.
     SharedSnapshot<LocationList> locations{std::make_shared<const LocationList>()};
-    UpstreamEndpoint upstream;  // written by the connection worker only
-    std::thread listenerThread; // joined by the stop
-    ClientRegistry clientRegistry;
+    UpstreamEndpoint upstream; // written by the connection worker only
 
     std::atomic<WindowHandle> mainWindow{nullptr};
     std::atomic<ConnectionState> connectionState{Disconnected};
-    std::atomic<bool> listenerRunning{false};
     std::atomic<std::int32_t> selectedIndex{0};
 
     // UI thread only.
@@ -61,8 +55,8 @@ struct AppState {
     wchar_t proxyServerText[256] = {};
 };
 
-// Never destroyed: detached workers (relays, downloads) may still run while
-// the process ends, and must not find the state gone.
+// Never destroyed: detached workers (downloads, the connection request) may
+// still run while the process ends, and must not find the state gone.
 extern AppState& appState;
 
 // A snapshot of the catalogue that stays whole while the caller uses it.

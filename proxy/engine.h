@@ -22,8 +22,10 @@ struct EngineOptions {
     // Once one direction has ended and its end was passed on, the other gets
     // this long without bytes before the session closes.
     std::chrono::milliseconds finWait{60000};
-    // Blocking lookup of the upstream host to a dotted IPv4 text (empty: not
-    // resolvable). Empty function: the system's resolver. Tests replace it.
+    // Blocking lookup of an upstream host name to a dotted IPv4 text (empty:
+    // not resolvable); a dotted address is used as it is. Empty function: the
+    // system's resolver. Sessions run it off the engine's thread, and a stop
+    // never waits for it. Tests replace it.
     std::function<std::string(const std::string& host)> resolve;
 };
 
@@ -42,8 +44,8 @@ class ProxyEngine {
     // before anything else changes, then serves on the engine's thread with
     // its own copy of the endpoint. false: nothing runs.
     bool start(const UpstreamEndpoint& upstream);
-    // From any thread: closes the acceptor and every session, then joins.
-    // Does nothing when not running.
+    // From any thread but the engine's own: closes the acceptor and every
+    // session, then joins. Does nothing when not running.
     void stop();
     bool running() const;
     // Sessions open right now (accepted and not yet closed).
@@ -55,6 +57,7 @@ class ProxyEngine {
 };
 
 // One negotiation with the upstream as a session would do it (connect,
-// method offer, RFC 1929 when chosen) within the deadline, then a close.
+// method offer, RFC 1929 when chosen) within the deadline, then a close. A
+// name is looked up first, on the calling thread, before the deadline runs.
 UpstreamCheck checkUpstream(const UpstreamEndpoint& upstream, std::chrono::milliseconds deadline,
                             const EngineOptions& options = {});

@@ -2,7 +2,7 @@
 // The only WinINet file of the client.
 #include "proxy/system_proxy.h"
 #include "core/state.h"
-#include "proxy/listener.h"
+#include "proxy/toggle.h"
 
 #include <windows.h>
 #include <wininet.h>
@@ -156,7 +156,7 @@ bool hasKeptSystemProxy() {
 
 void repairLeftoverSystemProxy() {
     try {
-        if (appState.connectionState.load() != Disconnected || appState.listenerRunning.load()) {
+        if (appState.connectionState.load() != Disconnected || connectionEngine().running()) {
             return;
         }
         INTERNET_PER_CONN_OPTIONW option = {};

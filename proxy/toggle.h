@@ -1,6 +1,12 @@
 // The single connect/disconnect entry of the user interface.
 #pragma once
 
+#include "proxy/engine.h"
+
+// The one engine of the process: started by the connection request, stopped
+// by the toggle and the close. Never destroyed, like the state.
+ProxyEngine& connectionEngine();
+
 void toggleConnection();
 
 // For the window's close: runs the whole stop when connected (sockets closed,

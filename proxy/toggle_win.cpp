@@ -5,13 +5,12 @@
 //   Disconnected -> Connecting   claimed by CAS; one connection worker starts.
 //   Connecting                   a toggle does nothing: the worker decides.
 //   Connected -> Disconnected    the stop. connectionState keeps showing
-//                                Connected until the listener is joined; the
+//                                Connected until the engine has stopped; the
 //                                stop in progress is the private flag below,
 //                                claimed by CAS, so two stops never overlap.
 #include "proxy/toggle.h"
 #include "api/connection_request.h"
 #include "core/state.h"
-#include "proxy/listener.h"
 #include "proxy/system_proxy.h"
 
 #include <windows.h>
@@ -24,12 +23,11 @@ namespace {
 std::atomic<bool> stopInProgress{false};
 std::atomic<bool> exiting{false};
 
-// The stop's fixed order: the flag, the system proxy, the sockets, the join,
-// the state. The caller holds stopInProgress.
+// The stop's fixed order: the system proxy, the engine, the state. The
+// caller holds stopInProgress.
 void runStop() {
-    appState.listenerRunning.exchange(false);
     setSystemProxy(false);
-    stopListener(); // shuts every registered socket down, joins the listener
+    connectionEngine().stop();
     appState.connectionState.store(Disconnected);
     requestRepaint();
 }
@@ -40,6 +38,11 @@ bool claimStop() {
 }
 
 } // namespace
+
+ProxyEngine& connectionEngine() {
+    static ProxyEngine& engine = *new ProxyEngine();
+    return engine;
+}
 
 void toggleConnection() {
     try {
@@ -77,7 +80,7 @@ void stopConnectionAtExit() {
         const auto waited = [started] { return GetTickCount() - started; };
         while (connectionRequestCommitting() && waited() < 5000)
             Sleep(10);
-        // A stop begun by a toggle finishes within the listener's wait.
+        // A stop begun by a toggle finishes within moments.
         bool claimed = claimStop();
         while (!claimed && waited() < 10000) {
             Sleep(10);

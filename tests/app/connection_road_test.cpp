@@ -5,7 +5,6 @@
 // process that ends while the request worker still waits is e2e.closing's.
 #include "api/connection_request.h"
 #include "core/state.h"
-#include "proxy/listener.h"
 #include "proxy/system_proxy.h"
 #include "proxy/toggle.h"
 #include "tests/app/system_proxy_test.h"
@@ -147,8 +146,7 @@ class ConnectionRoad : public ::testing::Test {
         EXPECT_EQ(stateWhileBoxShown.load(), Disconnected);
         EXPECT_EQ(appState.connectionState.load(), Disconnected);
         EXPECT_EQ(listenPortTaken(), portHeld);
-        EXPECT_FALSE(appState.listenerRunning.load());
-        EXPECT_FALSE(appState.listenerThread.joinable());
+        EXPECT_FALSE(connectionEngine().running());
         EXPECT_EQ(snapshotProxy(), before);
         EXPECT_FALSE(hasKeptSystemProxy());
         DeleteFileA(stateFile("connection.mode").c_str());
@@ -208,10 +206,9 @@ TEST_F(ConnectionRoad, WholeRoadGivesTheUsersSettingsBack) {
 
     toggleConnection();
     EXPECT_EQ(appState.connectionState.load(), Disconnected);
-    EXPECT_FALSE(appState.listenerThread.joinable());
+    EXPECT_FALSE(connectionEngine().running());
     EXPECT_FALSE(listenPortTaken());
-    // Relays leave the registry as their sockets fail after the stop.
-    EXPECT_TRUE(waitFor([] { return appState.clientRegistry.size() == 0; }, 5000));
+    EXPECT_EQ(connectionEngine().sessionCount(), 0u);
     EXPECT_EQ(snapshotProxy(), before);
     EXPECT_EQ(registryProxyServer(), L"127.0.0.1:20097");
     EXPECT_EQ(boxesShown.load(), 0);
@@ -317,8 +314,7 @@ TEST_F(ConnectionRoad, ConcurrentTogglesEndConsistent) {
         const ConnectionState now = appState.connectionState.load();
         ASSERT_NE(now, Connecting);
         const bool connected = now == Connected;
-        EXPECT_EQ(appState.listenerRunning.load(), connected);
-        EXPECT_EQ(appState.listenerThread.joinable(), connected);
+        EXPECT_EQ(connectionEngine().running(), connected);
         EXPECT_EQ(listenPortTaken(), connected);
         EXPECT_EQ(hasKeptSystemProxy(), connected);
         EXPECT_EQ(registryProxyEnable(), connected ? 1u : 0u);
@@ -344,8 +340,7 @@ TEST_F(ExitStop, WhileConnectedRunsTheWholeStop) {
     ASSERT_TRUE(waitFor([] { return appState.connectionState.load() == Connected; }, 20000));
     stopConnectionAtExit();
     EXPECT_EQ(appState.connectionState.load(), Disconnected);
-    EXPECT_FALSE(appState.listenerThread.joinable());
-    EXPECT_FALSE(appState.listenerRunning.load());
+    EXPECT_FALSE(connectionEngine().running());
     EXPECT_EQ(snapshotProxy(), before);
     toggleConnection(); // nothing starts after the close
     EXPECT_EQ(appState.connectionState.load(), Disconnected);
@@ -365,7 +360,7 @@ TEST_F(ExitStop, WhileConnectingReturnsAtOnceAndNothingStartsLater) {
     EXPECT_FALSE(waitFor(
         [] {
             return appState.connectionState.load() != Disconnected ||
-                   appState.listenerRunning.load() || hasKeptSystemProxy();
+                   connectionEngine().running() || hasKeptSystemProxy();
         },
         3000));
     EXPECT_EQ(snapshotProxy(), before);

@@ -1,96 +1,56 @@
 #include "tests/proxy/engine_support.h"
 
+#include <asio/experimental/as_tuple.hpp>
+
 #include <filesystem>
 
 namespace {
 
-int msLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+using asio::ip::tcp;
+constexpr auto asValues = asio::experimental::as_tuple(asio::use_awaitable);
+
+// Runs io until its work is done or the limit passes; then cancels what is
+// left and lets it finish.
+void runWithin(asio::io_context& io, tcp::socket& s, Clock::duration limit) {
+    io.restart();
+    io.run_for(limit);
+    if (io.stopped()) return;
+    std::error_code ignored;
+    s.cancel(ignored);
+    io.restart();
+    io.run();
 }
 
-#ifdef _WIN32
-// Tests start the socket library themselves; the product's entry does it there.
-const bool socketsStarted = [] {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-}();
-#endif
+asio::awaitable<std::string> take(tcp::socket& s, std::size_t n) {
+    std::string bytes(n, '\0');
+    auto [ec, got] = co_await asio::async_read(s, asio::buffer(bytes), asValues);
+    bytes.resize(got);
+    if (ec) s.close(ec); // later reads fail at once (Asio reports an end only once)
+    co_return bytes;
+}
 
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    ::inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-    return a;
+// One byte, then as many more as it counts (RFC 1928 methods, RFC 1929 fields).
+asio::awaitable<void> takeCounted(tcp::socket& s, std::string& into) {
+    const std::string count = co_await take(s, 1);
+    into += count;
+    if (count.size() == 1) into += co_await take(s, static_cast<std::uint8_t>(count[0]));
+}
+
+asio::awaitable<bool> put(tcp::socket& s, std::string_view bytes) {
+    auto [ec, n] = co_await asio::async_write(s, asio::buffer(bytes), asValues);
+    co_return !ec;
 }
 
 } // namespace
 
-SocketHandle listenLoopback(std::uint16_t& port) {
-    SocketHandle s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = loopback(port);
-    socklen_t size = sizeof a;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), size) != 0 || ::listen(s, SOMAXCONN) != 0 ||
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
-        closeSocket(s);
-        return invalidSocket;
-    }
-    port = ntohs(a.sin_port);
-    return s;
-}
-
 std::uint16_t freeLoopbackPort() {
-    std::uint16_t port = 0;
-    closeSocket(listenLoopback(port));
-    return port;
-}
-
-SocketHandle connectLoopback(std::uint16_t port) {
-    SocketHandle s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = loopback(port);
-    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || !setNonBlocking(s)) {
-        closeSocket(s);
-        return invalidSocket;
-    }
-    setNoDelay(s);
-    return s;
-}
-
-bool sendWithin(SocketHandle s, std::string_view bytes, Clock::duration limit) {
-    auto deadline = Clock::now() + limit;
-    while (!bytes.empty()) {
-        long n = sendSome(s, bytes.data(), bytes.size());
-        if (n > 0) {
-            bytes.remove_prefix(static_cast<std::size_t>(n));
-            continue;
-        }
-        if (n < 0 && !isWouldBlock(lastSocketError())) return false;
-        SocketWait w;
-        w.socket = s;
-        w.wantWrite = true;
-        if (waitSockets(&w, 1, msLeft(deadline)) <= 0) return false;
-    }
-    return true;
-}
-
-std::string recvBytes(SocketHandle s, std::size_t n, Clock::duration limit, bool* closed) {
-    auto deadline = Clock::now() + limit;
-    std::string out;
-    bool ended = false;
-    char buffer[65536];
-    while (out.size() < n && waitReadable(s, msLeft(deadline)) > 0) {
-        long got = recvSome(s, buffer, std::min(sizeof buffer, n - out.size()));
-        if (got < 0 && isWouldBlock(lastSocketError())) continue;
-        if ((ended = got <= 0)) break;
-        out.append(buffer, static_cast<std::size_t>(got));
-    }
-    if (closed) *closed = ended;
-    return out;
+    asio::io_context io;
+    tcp::acceptor a(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    return a.local_endpoint().port();
 }
 
 bool waitUntil(const std::function<bool()>& condition, Clock::duration limit) {
-    auto deadline = Clock::now() + limit;
+    const auto deadline = Clock::now() + limit;
     while (!condition()) {
         if (Clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -118,35 +78,69 @@ int openDescriptorCount() {
 #endif
 }
 
-void FakeUpstream::start() {
-    listening = listenLoopback(port);
-    acceptor = std::thread([this] {
-        while (!stopping) {
-            if (waitReadable(listening, 50) <= 0) continue;
-            SocketHandle s = ::accept(listening, nullptr, nullptr);
-            if (s == invalidSocket) continue;
-            setNonBlocking(s);
-            std::lock_guard<std::mutex> guard(lock);
-            connections.push_back(s);
-            workers.emplace_back(&FakeUpstream::serve, this, s, accepted++);
-        }
-    });
+TestClient::TestClient(std::uint16_t port) {
+    std::error_code ec;
+    socket.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port), ec);
+    if (ec) socket.close(ec);
+    socket.set_option(tcp::no_delay(true), ec);
 }
 
-void FakeUpstream::stop() {
-    if (!acceptor.joinable()) return;
-    stopping = true;
-    acceptor.join();
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        for (SocketHandle s : connections)
-            ::shutdown(s, shutdownBoth);
-    }
-    for (std::thread& t : workers)
-        t.join();
-    for (SocketHandle s : connections)
-        closeSocket(s);
-    closeSocket(listening);
+bool TestClient::send(std::string_view bytes, Clock::duration limit) {
+    bool sent = false;
+    asio::async_write(socket, asio::buffer(bytes),
+                      [&](std::error_code ec, std::size_t) { sent = !ec; });
+    runWithin(io, socket, limit);
+    return sent;
+}
+
+std::string TestClient::exchange(std::string_view out, std::size_t n, Clock::duration limit,
+                                 bool* closed) {
+    if (!out.empty()) asio::async_write(socket, asio::buffer(out), asio::detached);
+    std::string got;
+    bool ended = false;
+    std::vector<char> buffer(1 << 16);
+    std::function<void()> next = [&] {
+        const std::size_t want = std::min(buffer.size(), n - got.size());
+        socket.async_read_some(asio::buffer(buffer.data(), want),
+                               [&](std::error_code ec, std::size_t size) {
+                                   got.append(buffer.data(), size);
+                                   if (ec) ended = ec != asio::error::operation_aborted;
+                                   if (!ec && got.size() < n) next();
+                               });
+    };
+    if (n > 0) next();
+    runWithin(io, socket, limit);
+    if (closed) *closed = ended;
+    return got;
+}
+
+void TestClient::shutdownSend() {
+    std::error_code ignored;
+    socket.shutdown(tcp::socket::shutdown_send, ignored);
+}
+
+void FakeUpstream::start() {
+    acceptor.open(tcp::v4());
+    acceptor.bind(tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    acceptor.listen();
+    port = acceptor.local_endpoint().port();
+    asio::co_spawn(
+        io,
+        [this]() -> asio::awaitable<void> {
+            for (;;) {
+                auto [ec, s] = co_await acceptor.async_accept(asValues);
+                if (ec) co_return;
+                asio::co_spawn(io, serve(std::move(s), accepted++), asio::detached);
+            }
+        },
+        asio::detached);
+    thread = std::thread([this] { io.run(); });
+}
+
+// Stops at once: connections still open are dropped with the loop.
+FakeUpstream::~FakeUpstream() {
+    io.stop();
+    if (thread.joinable()) thread.join();
 }
 
 std::size_t FakeUpstream::finished() {
@@ -159,49 +153,36 @@ UpstreamSession FakeUpstream::session(std::size_t i) {
     return i < sessions.size() ? sessions[i] : UpstreamSession{};
 }
 
-namespace {
-void echo(SocketHandle s) {
-    char buffer[65536];
-    while (waitReadable(s, 20000) > 0) {
-        long n = recvSome(s, buffer, sizeof buffer);
-        if (n < 0 && isWouldBlock(lastSocketError())) continue;
-        if (n <= 0 || !sendWithin(s, std::string_view(buffer, static_cast<std::size_t>(n)))) return;
-    }
-}
-} // namespace
-
-void FakeUpstream::serve(SocketHandle s, int index) {
+asio::awaitable<void> FakeUpstream::serve(tcp::socket s, int index) {
     UpstreamSession got;
-    // One byte, then as many more as it counts (RFC 1928 methods, RFC 1929 fields).
-    const auto counted = [s](std::string& into) {
-        const std::string count = recvBytes(s, 1);
-        into += count;
-        if (count.size() == 1) into += recvBytes(s, static_cast<std::uint8_t>(count[0]));
-    };
-    counted(got.offer += recvBytes(s, 1));
-    bool answer =
-        index < silentFrom && sendWithin(s, std::string{'\x05', char(method)}) && method != 0xff;
+    got.offer = co_await take(s, 1);
+    co_await takeCounted(s, got.offer);
+    const std::string methodReply{'\x05', char(method)}, authReply{'\x01', char(authStatus)};
+    bool answer = index < silentFrom && co_await put(s, methodReply) && method != 0xff;
     if (answer && method == 0x02) {
-        got.auth = recvBytes(s, 1);
-        counted(got.auth);
-        counted(got.auth);
-        answer = got.auth.size() >= 3 && sendWithin(s, std::string{'\x01', char(authStatus)}) &&
-                 authStatus == 0;
+        got.auth = co_await take(s, 1);
+        co_await takeCounted(s, got.auth);
+        co_await takeCounted(s, got.auth);
+        answer = got.auth.size() >= 3 && co_await put(s, authReply) && authStatus == 0;
     }
     if (answer) {
-        got.request = recvBytes(s, 5);
+        got.request = co_await take(s, 5);
         // The address's size follows its type (RFC 1928 section 4), then the port.
         std::size_t rest = got.request.size() < 5   ? 0
                            : got.request[3] == 0x01 ? 5
                            : got.request[3] == 0x04 ? 17
                                                     : static_cast<std::uint8_t>(got.request[4]) + 2;
-        got.request += recvBytes(s, rest);
-        if (got.request.size() >= 5 && sendWithin(s, reply) && reply[1] == 0)
-            destination ? destination(s) : echo(s);
+        got.request += co_await take(s, rest);
+        answer = got.request.size() >= 5 && co_await put(s, reply) && reply[1] == 0;
     }
-    // A silent session waits for the end as long as any test wait.
-    recvBytes(s, std::string::npos, index >= silentFrom ? testWait : std::chrono::seconds(5));
-    ::shutdown(s, shutdownBoth);
+    std::vector<char> buffer(65536);
+    if (answer && destination) co_await destination(s);
+    // Echoes, or after a refusal reads, until the engine has ended its side.
+    for (std::error_code ec; !ec && !(answer && destination);) {
+        std::size_t n = 0;
+        std::tie(ec, n) = co_await s.async_read_some(asio::buffer(buffer), asValues);
+        if (answer && !ec && !co_await put(s, std::string_view(buffer.data(), n))) break;
+    }
     std::lock_guard<std::mutex> guard(lock);
     sessions.push_back(got);
 }

@@ -1,8 +1,8 @@
-// Loopback helpers and a scripted SOCKS5 upstream for the engine tests. Every
+// Loopback clients and a scripted SOCKS5 upstream for the engine tests. Every
 // wait has a deadline; the fake upstream records what it was sent.
 #pragma once
 
-#include "proxy/net.h"
+#include <asio.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -17,28 +17,31 @@
 using Clock = std::chrono::steady_clock;
 inline constexpr auto testWait = std::chrono::seconds(20);
 
-// Listening socket on 127.0.0.1 at port (0: any free one, stored back).
-SocketHandle listenLoopback(std::uint16_t& port);
 std::uint16_t freeLoopbackPort();
-// Connected and non-blocking; invalidSocket on failure.
-SocketHandle connectLoopback(std::uint16_t port);
-bool sendWithin(SocketHandle s, std::string_view bytes, Clock::duration limit = testWait);
-// Up to n bytes (npos: all until the peer's end): fewer when the peer ends
-// first or the time is up; closed, if given, tells whether the end came.
-std::string recvBytes(SocketHandle s, std::size_t n, Clock::duration limit = testWait,
-                      bool* closed = nullptr);
 bool waitUntil(const std::function<bool()>& condition, Clock::duration limit = testWait);
 std::string pattern(std::size_t size, std::uint32_t seed);
 // Open descriptors of this process (Linux); -1 elsewhere.
 int openDescriptorCount();
 
-// Closes its socket at the end of the scope (never copied).
-struct TestSocket {
-    SocketHandle s = invalidSocket;
-    ~TestSocket() {
-        if (s != invalidSocket) closeSocket(s);
+// One client connection on 127.0.0.1; each call ends by its limit.
+class TestClient {
+  public:
+    explicit TestClient(std::uint16_t port);
+    bool connected() const { return socket.is_open(); }
+    bool send(std::string_view bytes, Clock::duration limit = testWait);
+    // Writes out while reading up to n bytes (npos: all until the peer's
+    // end); fewer when the peer ends first or the time is up. closed, if
+    // given, tells whether the end came.
+    std::string exchange(std::string_view out, std::size_t n, Clock::duration limit = testWait,
+                         bool* closed = nullptr);
+    std::string recv(std::size_t n, Clock::duration limit = testWait, bool* closed = nullptr) {
+        return exchange({}, n, limit, closed);
     }
-    operator SocketHandle() const { return s; }
+    void shutdownSend();
+
+  private:
+    asio::io_context io{1};
+    asio::ip::tcp::socket socket{io};
 };
 
 // What the fake upstream got on one connection.
@@ -49,27 +52,24 @@ struct UpstreamSession {
 struct FakeUpstream {
     std::uint8_t method = 0x02;
     std::uint8_t authStatus = 0x00;
-    std::atomic<int> silentFrom{1 << 30}; // sessions from this index on never answer
+    int silentFrom = 1 << 30; // connections from this index on are never answered
     std::string reply{"\x05\x00\x00\x01\x7f\x00\x00\x01\x1f\x90", 10};
-    // After a successful reply; echoes until the end by default.
-    std::function<void(SocketHandle)> destination;
+    // After a successful reply; echoes until the end when empty.
+    std::function<asio::awaitable<void>(asio::ip::tcp::socket&)> destination;
 
     std::uint16_t port = 0;
     std::atomic<int> accepted{0};
-    std::mutex lock;
-    std::vector<UpstreamSession> sessions; // appended when a session ends
-    std::vector<SocketHandle> connections;
 
     void start();
-    void stop();
-    ~FakeUpstream() { stop(); }
-    std::size_t finished();
+    ~FakeUpstream();
+    std::size_t finished(); // connections that have ended
     UpstreamSession session(std::size_t i);
 
   private:
-    SocketHandle listening = invalidSocket;
-    std::atomic<bool> stopping{false};
-    std::thread acceptor;
-    std::vector<std::thread> workers;
-    void serve(SocketHandle s, int index);
+    asio::io_context io{1};
+    asio::ip::tcp::acceptor acceptor{io};
+    std::thread thread;
+    std::mutex lock;
+    std::vector<UpstreamSession> sessions;
+    asio::awaitable<void> serve(asio::ip::tcp::socket s, int index);
 };

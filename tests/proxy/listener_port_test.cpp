@@ -1,34 +1,23 @@
-// The listener on its fixed port 127.0.0.1:10800 (run under the machine-wide
+// The engine on its fixed port 127.0.0.1:10800 (run under the machine-wide
 // lock of that port).
-#include "core/state.h"
-#include "proxy/listener.h"
+#include "proxy/engine.h"
 #include "tests/proxy/engine_support.h"
 
 #include <gtest/gtest.h>
 
-TEST(ListenerPort, TakenPortFailsTheStartAndLeavesTheRegistryAlone) {
-    TestSocket blocker(openListeningSocket());
-    ASSERT_NE(blocker.s, invalidSocket) << "127.0.0.1:10800 is taken by someone else";
-    appState.connectionState = Connected;
-    EXPECT_FALSE(startListener());
-    EXPECT_FALSE(appState.listenerRunning);
-    EXPECT_EQ(appState.connectionState, Disconnected);
-    EXPECT_EQ(appState.clientRegistry.size(), 0u);
-    EXPECT_FALSE(appState.clientRegistry.isStopping());
-    EXPECT_FALSE(appState.listenerThread.joinable());
-}
-
-TEST(ListenerPort, StartServesTheFixedPortAndStopReleasesIt) {
-    ASSERT_TRUE(startListener());
-    EXPECT_FALSE(startListener()) << "a second listener while one runs";
-    EXPECT_TRUE(appState.listenerRunning);
+TEST(FixedPort, OneEngineHoldsThePortAndItsStopReleasesIt) {
+    const UpstreamEndpoint nowhere{"127.0.0.1", 9, "", ""};
+    ProxyEngine engine, second;
+    ASSERT_TRUE(engine.start(nowhere)) << "127.0.0.1:10800 is taken by someone else";
+    EXPECT_FALSE(engine.start(nowhere)) << "a second start while running";
+    EXPECT_FALSE(second.start(nowhere)) << "a taken port";
+    EXPECT_FALSE(second.running());
+    EXPECT_TRUE(engine.running());
     {
-        TestSocket client(connectLoopback(listenPort));
-        EXPECT_NE(client.s, invalidSocket);
-        stopListener();
+        TestClient client(listenPort);
+        EXPECT_TRUE(client.connected());
+        engine.stop();
     }
-    EXPECT_FALSE(appState.listenerThread.joinable());
-    EXPECT_TRUE(waitUntil([] { return appState.clientRegistry.size() == 0; }));
-    TestSocket again(openListeningSocket());
-    EXPECT_NE(again.s, invalidSocket);
+    EXPECT_FALSE(engine.running());
+    EXPECT_TRUE(second.start(nowhere)) << "the port given back by the stop";
 }

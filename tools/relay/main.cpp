@@ -1,22 +1,20 @@
-// sovelin-relay --upstream HOST:PORT [--user NAME --password PASS]
-// Runs the engine's listener on 127.0.0.1:10800 until a stop is requested
-// (stop.h), then stops it and waits (bounded) for every engine socket to close.
-#include "core/state.h"
-#include "proxy/listener.h"
+// sovelin-relay --upstream HOST:PORT [--user NAME --password PASS] [--port N]
+// Runs the engine on 127.0.0.1:10800 (or --port) until a stop is requested
+// (stop.h), then stops it; exit 0 only when no session is left open.
+#include "proxy/engine.h"
 #include "tools/relay/stop.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
-#include <thread>
 
 namespace {
 
 int usage(const char* why) {
     std::fprintf(stderr,
-                 "sovelin-relay: %s (usage: --upstream HOST:PORT [--user NAME --password PASS])\n",
+                 "sovelin-relay: %s (usage: --upstream HOST:PORT [--user NAME --password PASS] "
+                 "[--port N])\n",
                  why);
     return 2;
 }
@@ -35,6 +33,7 @@ bool parsePort(const std::string& text, std::int32_t& port) {
 
 int main(int argc, char** argv) {
     UpstreamEndpoint endpoint;
+    EngineOptions options;
     bool haveUpstream = false, haveUser = false, havePassword = false;
     for (int i = 1; i < argc; ++i) {
         std::string_view option = argv[i];
@@ -47,6 +46,10 @@ int main(int argc, char** argv) {
                 return usage("bad --upstream");
             endpoint.host = value.substr(0, colon);
             haveUpstream = true;
+        } else if (option == "--port") {
+            std::int32_t port = 0;
+            if (!parsePort(value, port)) return usage("bad --port");
+            options.port = static_cast<std::uint16_t>(port);
         } else if (option == "--user") {
             endpoint.userName = value;
             haveUser = true;
@@ -64,22 +67,19 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "sovelin-relay: cannot prepare the stop\n");
         return 1;
     }
-    appState.upstream = endpoint;
-    if (!startListener()) {
+    ProxyEngine engine(options);
+    if (!engine.start(endpoint)) {
         std::fprintf(stderr, "sovelin-relay: cannot listen on 127.0.0.1:%u (port in use?)\n",
-                     static_cast<unsigned>(listenPort));
+                     static_cast<unsigned>(options.port));
         return 1;
     }
     std::fprintf(stderr, "sovelin-relay: listening on 127.0.0.1:%u\n",
-                 static_cast<unsigned>(listenPort));
+                 static_cast<unsigned>(options.port));
     std::fflush(stderr);
     waitForStopRequest();
-    stopListener();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (appState.clientRegistry.size() > 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (appState.clientRegistry.size() > 0) {
-        std::fprintf(stderr, "sovelin-relay: sockets still open after the stop\n");
+    engine.stop();
+    if (engine.sessionCount() > 0) {
+        std::fprintf(stderr, "sovelin-relay: sessions still open after the stop\n");
         return 1;
     }
     return 0;

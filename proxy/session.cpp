@@ -1,0 +1,427 @@
+// One local client served through the upstream SOCKS5 server (RFC 1928,
+// RFC 1929): its handshake, then the copying stage, under one set of
+// deadlines. Everything here runs on the engine's thread.
+#include "proxy/session.h"
+
+#include "proxy/socks.h"
+
+#include <string_view>
+
+namespace {
+
+using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+// Client bytes held while the handshake has not passed them on yet; past this
+// the client is simply not read until it has.
+constexpr std::size_t holdLimit = relayBufferSize;
+// The most spare copy buffers an engine keeps for the next burst.
+constexpr std::size_t spareBufferLimit = 32;
+
+// Appends the next bytes from s to into; false on the end of the stream, an
+// error, or a handshake message that would pass handshakeLimit.
+asio::awaitable<bool> readMore(tcp::socket& s, std::string& into) {
+    if (into.size() >= handshakeLimit) co_return false;
+    char chunk[handshakeLimit];
+    auto [ec, n] =
+        co_await s.async_read_some(asio::buffer(chunk, handshakeLimit - into.size()), asValues);
+    if (ec) co_return false;
+    into.append(chunk, n);
+    co_return true;
+}
+
+asio::awaitable<bool> writeAll(tcp::socket& s, std::string_view bytes) {
+    if (bytes.empty()) co_return true;
+    auto [ec, n] = co_await asio::async_write(s, asio::buffer(bytes), asValues);
+    co_return !ec;
+}
+
+void setSessionOptions(tcp::socket& s) {
+    std::error_code ignored;
+    s.set_option(tcp::no_delay(true), ignored);
+    s.set_option(asio::socket_base::keep_alive(true), ignored);
+    // Reads in the copying stage go until the socket would block.
+    s.non_blocking(true, ignored);
+}
+
+} // namespace
+
+asio::awaitable<UpstreamCheck>
+negotiateUpstream(tcp::socket& upstream, const UpstreamEndpoint& endpoint, std::string& rest) {
+    if (!co_await writeAll(upstream, upstreamMethodOffer)) co_return UpstreamCheck::Unreachable;
+    std::uint8_t method = 0;
+    while (parseTwoByteReply(rest, method) == ParseStatus::NeedMore)
+        if (!co_await readMore(upstream, rest)) co_return UpstreamCheck::Unreachable;
+    rest.erase(0, 2);
+    if (method == methodNone) co_return UpstreamCheck::Ok;
+    if (method != methodUserPassword) co_return UpstreamCheck::NoAcceptableMethod;
+    // Credentials RFC 1929 cannot carry end here, never as a malformed message.
+    std::string request;
+    if (!buildUserPasswordRequest(endpoint.userName, endpoint.password, request))
+        co_return UpstreamCheck::Refused;
+    if (!co_await writeAll(upstream, request)) co_return UpstreamCheck::Unreachable;
+    std::uint8_t status = 0xff;
+    while (parseTwoByteReply(rest, status) == ParseStatus::NeedMore)
+        if (!co_await readMore(upstream, rest)) co_return UpstreamCheck::Unreachable;
+    rest.erase(0, 2);
+    co_return status == 0x00 ? UpstreamCheck::Ok : UpstreamCheck::Refused;
+}
+
+class Session : public std::enable_shared_from_this<Session> {
+  public:
+    Session(SessionHost& host, tcp::socket client)
+        : host(host), client(std::move(client)), upstream(this->client.get_executor()),
+          watchdog(this->client.get_executor()), wake(this->client.get_executor()),
+          resume(this->client.get_executor()) {
+        host.sessions.insert(this);
+        host.open.fetch_add(1);
+    }
+    ~Session() {
+        host.sessions.erase(this);
+        host.open.fetch_sub(1);
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    void begin() {
+        setSessionOptions(client);
+        wake.expires_at(Clock::time_point::max());
+        resume.expires_at(Clock::time_point::max());
+        limit = Clock::now() + host.options.handshakeDeadline;
+        watchdog.expires_at(limit);
+        spawn(&Session::watch);
+        spawn(&Session::pumpUp);
+        spawn(&Session::handshake);
+    }
+
+    // Both sockets closed; every wait of this session ends with an error, so
+    // its coroutines return and the last one frees it.
+    void close() {
+        if (stage == Stage::Closed) return;
+        stage = Stage::Closed;
+        std::error_code ignored;
+        client.close(ignored);
+        upstream.close(ignored);
+        watchdog.cancel();
+        wake.cancel();
+        resume.cancel();
+    }
+
+  private:
+    enum class Stage { Handshake, Copy, Closed };
+    enum class Front { Unknown, Socks5, Socks4 };
+
+    // One direction of the copying stage. While `hold` is set (the
+    // handshake), what `from` sends is kept in `held` instead of written.
+    struct Flow {
+        tcp::socket& from;
+        tcp::socket& to;
+        bool hold = false;
+        std::string held;
+        bool ended = false; // `from` ended and that end was passed on
+    };
+
+    // A copy buffer borrowed from the host for one burst.
+    class Borrowed {
+      public:
+        explicit Borrowed(SessionHost& host) : host(host) {
+            if (host.spareBuffers.empty()) {
+                data = std::make_unique_for_overwrite<char[]>(relayBufferSize);
+            } else {
+                data = std::move(host.spareBuffers.back());
+                host.spareBuffers.pop_back();
+            }
+        }
+        ~Borrowed() {
+            if (host.spareBuffers.size() < spareBufferLimit)
+                host.spareBuffers.push_back(std::move(data));
+        }
+        Borrowed(const Borrowed&) = delete;
+        Borrowed& operator=(const Borrowed&) = delete;
+        char* get() const { return data.get(); }
+
+      private:
+        SessionHost& host;
+        std::unique_ptr<char[]> data;
+    };
+
+    // Runs a member coroutine that keeps this session alive until it returns;
+    // an exception (out of memory) ends the session, never the engine.
+    void spawn(asio::awaitable<void> (Session::*body)()) {
+        auto self = shared_from_this();
+        asio::co_spawn(
+            client.get_executor(), [self, body] { return ((*self).*body)(); },
+            [self](std::exception_ptr failure) {
+                if (failure) self->close();
+            });
+    }
+
+    // The one deadline of the session: the handshake's, then none while both
+    // directions are open, then the FIN-wait. `limit` may move later without
+    // touching the timer; the timer only has to fire no later than it.
+    asio::awaitable<void> watch() {
+        for (;;) {
+            co_await watchdog.async_wait(asValues);
+            if (stage == Stage::Closed) co_return;
+            if (Clock::now() < limit) {
+                watchdog.expires_at(limit);
+                continue;
+            }
+            if (stage == Stage::Handshake && front == Front::Socks4) {
+                // Eight bytes into a socket that has taken nothing else yet:
+                // they fit without waiting.
+                std::error_code ignored;
+                client.write_some(asio::buffer(socks4Rejected), ignored);
+            }
+            close();
+            co_return;
+        }
+    }
+
+    void tighten(Clock::time_point next) {
+        limit = next;
+        watchdog.expires_at(next);
+    }
+
+    asio::awaitable<void> pumpUp() { co_await pump(up); }
+    asio::awaitable<void> pumpDown() { co_await pump(down); }
+
+    // Copies one direction: reads until the socket would block, writing each
+    // chunk as it comes, and only then waits for it to become readable again.
+    asio::awaitable<void> pump(Flow& f) {
+        for (;;) {
+            if (f.hold && f.held.size() >= holdLimit) {
+                co_await resume.async_wait(asValues);
+                if (stage == Stage::Closed) co_return;
+                continue;
+            }
+            std::error_code ec = co_await forwardBurst(f);
+            if (stage == Stage::Closed) co_return;
+            if (!ec) continue; // the hold filled up
+            if (ec == asio::error::would_block) {
+                auto [waitError] = co_await f.from.async_wait(tcp::socket::wait_read, asValues);
+                if (waitError) {
+                    close();
+                    co_return;
+                }
+                continue;
+            }
+            if (ec == asio::error::eof) {
+                ended(f);
+            } else {
+                close();
+            }
+            co_return;
+        }
+    }
+
+    // One burst of reads on a borrowed buffer. Returns what stopped it.
+    asio::awaitable<std::error_code> forwardBurst(Flow& f) {
+        Borrowed buffer(host);
+        for (;;) {
+            const std::size_t room = f.hold ? holdLimit - f.held.size() : relayBufferSize;
+            if (room == 0) co_return std::error_code();
+            std::error_code ec;
+            const std::size_t n = f.from.read_some(asio::buffer(buffer.get(), room), ec);
+            if (ec) co_return ec;
+            if (f.hold) {
+                f.held.append(buffer.get(), n);
+                wake.cancel();
+                continue;
+            }
+            if (finWaiting) limit = Clock::now() + host.options.finWait;
+            auto [writeError, written] =
+                co_await asio::async_write(f.to, asio::buffer(buffer.get(), n), asValues);
+            if (writeError) co_return writeError;
+            if (stage == Stage::Closed) co_return asio::error::operation_aborted;
+        }
+    }
+
+    // An orderly end of f.from: passed on as a shutdown of the other side's
+    // sending direction. A client that leaves during the handshake ends the
+    // session at once.
+    void ended(Flow& f) {
+        if (stage != Stage::Copy) {
+            close();
+            return;
+        }
+        std::error_code ignored;
+        f.to.shutdown(tcp::socket::shutdown_send, ignored);
+        f.ended = true;
+        if (up.ended && down.ended) {
+            close();
+            return;
+        }
+        finWaiting = true;
+        tighten(Clock::now() + host.options.finWait);
+    }
+
+    // Waits until the client has sent more than `had` held bytes; false when
+    // it ended, the session closed, or a handshake message grew too long.
+    asio::awaitable<bool> moreFromClient() {
+        const std::size_t had = up.held.size();
+        if (had >= handshakeLimit) co_return false;
+        while (up.held.size() == had && stage != Stage::Closed)
+            co_await wake.async_wait(asValues);
+        co_return stage != Stage::Closed;
+    }
+
+    // Writes what the client sent during the handshake upstream, then lets
+    // the client's bytes flow straight through.
+    asio::awaitable<bool> releaseClient() {
+        while (!up.held.empty()) {
+            const std::string out = std::move(up.held);
+            up.held.clear();
+            resume.cancel();
+            if (!co_await writeAll(upstream, out)) co_return false;
+        }
+        up.hold = false;
+        resume.cancel();
+        co_return true;
+    }
+
+    void startCopy() {
+        stage = Stage::Copy;
+        limit = Clock::time_point::max();
+        spawn(&Session::pumpDown);
+    }
+
+    // The upstream's address: a dotted IPv4 text as it is, a name through the
+    // engine's lookup, whose result comes back here by a post.
+    asio::awaitable<std::string> upstreamAddress() {
+        const std::string& name = host.upstream.host;
+        std::error_code ec;
+        asio::ip::make_address_v4(name, ec);
+        if (!ec) co_return name;
+        std::weak_ptr<Session> weak = weak_from_this();
+        auto executor = client.get_executor();
+        lookupDone = false;
+        const bool asked = host.lookup(name, [weak, executor](std::string address) {
+            asio::post(executor, [weak, address = std::move(address)]() mutable {
+                if (auto self = weak.lock()) {
+                    self->resolved = std::move(address);
+                    self->lookupDone = true;
+                    self->wake.cancel();
+                }
+            });
+        });
+        if (!asked) co_return std::string();
+        while (!lookupDone && stage != Stage::Closed)
+            co_await wake.async_wait(asValues);
+        co_return resolved;
+    }
+
+    // Connect and negotiate; true when requests may follow.
+    asio::awaitable<bool> dialUpstream() {
+        const std::string address = co_await upstreamAddress();
+        std::error_code ec;
+        const auto ip = asio::ip::make_address_v4(address, ec);
+        if (ec || stage == Stage::Closed) co_return false;
+        upstream.open(tcp::v4(), ec);
+        if (ec) co_return false;
+        setSessionOptions(upstream);
+        const auto port = static_cast<std::uint16_t>(host.upstream.port & 0xffff);
+        auto [connectError] = co_await upstream.async_connect(tcp::endpoint(ip, port), asValues);
+        if (connectError) co_return false;
+        co_return co_await negotiateUpstream(upstream, host.upstream, fromUpstream) ==
+            UpstreamCheck::Ok;
+    }
+
+    // The client's first byte picks the front; nothing else answers it.
+    asio::awaitable<void> handshake() {
+        if (!up.held.empty() || co_await moreFromClient()) {
+            const auto first = static_cast<std::uint8_t>(up.held[0]);
+            if (first == 0x05) {
+                front = Front::Socks5;
+                co_await socks5();
+            } else if (first == 0x04) {
+                front = Front::Socks4;
+                co_await socks4();
+            }
+        }
+        if (stage == Stage::Handshake) close();
+    }
+
+    // Any greeting is answered "no authentication"; what follows it (the
+    // request, even data) goes upstream unchanged, and the upstream's reply,
+    // whatever it says, reaches the client unchanged.
+    asio::awaitable<void> socks5() {
+        std::size_t greeting = 0;
+        for (;;) {
+            const ParseStatus status = parseSocks5Greeting(up.held, greeting);
+            if (status == ParseStatus::Complete) break;
+            if (status == ParseStatus::Malformed || !co_await moreFromClient()) co_return;
+        }
+        if (!co_await dialUpstream()) co_return;
+        up.held.erase(0, greeting);
+        if (!co_await writeAll(client, clientMethodReply) || !co_await releaseClient()) co_return;
+        // The reply is parsed only to know where the handshake ends.
+        std::size_t length = 0;
+        std::uint8_t reply = 0;
+        while (parseSocks5Reply(fromUpstream, length, reply) == ParseStatus::NeedMore)
+            if (!co_await readMore(upstream, fromUpstream)) co_return;
+        if (!co_await writeAll(client, fromUpstream)) co_return;
+        startCopy();
+    }
+
+    // SOCKS4/4a becomes a SOCKS5 CONNECT; every refusal is answered with the
+    // SOCKS4 rejection before the close.
+    asio::awaitable<void> socks4() {
+        Socks4Request request;
+        for (;;) {
+            const ParseStatus status = parseSocks4Request(up.held, request);
+            if (status == ParseStatus::Complete) break;
+            if (status == ParseStatus::Malformed || !co_await moreFromClient()) co_return;
+        }
+        up.held.erase(0, request.length);
+        if (request.command != 0x01) {
+            co_await writeAll(client, socks4Rejected);
+            co_return;
+        }
+        if (!co_await dialUpstream()) co_return;
+        std::size_t length = 0;
+        std::uint8_t reply = 0xff;
+        bool granted = co_await writeAll(upstream, buildSocks5Connect(request));
+        while (granted) {
+            const ParseStatus status = parseSocks5Reply(fromUpstream, length, reply);
+            const bool refused = fromUpstream.size() >= 2 && fromUpstream[1] != 0x00;
+            if (status == ParseStatus::Complete && reply == 0x00) break;
+            granted = !refused && status != ParseStatus::Malformed &&
+                      co_await readMore(upstream, fromUpstream);
+        }
+        if (!granted) {
+            co_await writeAll(client, socks4Rejected);
+            co_return;
+        }
+        fromUpstream.erase(0, length);
+        if (!co_await writeAll(client, socks4Granted) || !co_await releaseClient() ||
+            !co_await writeAll(client, fromUpstream))
+            co_return;
+        startCopy();
+    }
+
+    SessionHost& host;
+    tcp::socket client;
+    tcp::socket upstream;
+    asio::steady_timer watchdog;
+    asio::steady_timer wake;   // the handshake waits here for client bytes or a lookup
+    asio::steady_timer resume; // the client pump waits here while its hold is full
+    Clock::time_point limit;
+    Stage stage = Stage::Handshake;
+    Front front = Front::Unknown;
+    bool finWaiting = false;
+    bool lookupDone = false;
+    std::string resolved;
+    std::string fromUpstream; // handshake replies, and what came after the last
+    Flow up{client, upstream, true, {}, false};
+    Flow down{upstream, client, false, {}, false};
+};
+
+void startSession(SessionHost& host, tcp::socket client) {
+    std::make_shared<Session>(host, std::move(client))->begin();
+}
+
+void closeSessions(SessionHost& host) {
+    for (Session* s : std::vector<Session*>(host.sessions.begin(), host.sessions.end()))
+        s->close();
+}
