@@ -4,6 +4,7 @@
 #include "proxy/engine.h"
 #include "tools/relay/stop.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -77,7 +78,11 @@ int main(int argc, char** argv) {
                  static_cast<unsigned>(options.port));
     std::fflush(stderr);
     waitForStopRequest();
+    const auto stopping = std::chrono::steady_clock::now();
     engine.stop();
+    const std::chrono::duration<double, std::milli> took =
+        std::chrono::steady_clock::now() - stopping;
+    std::fprintf(stderr, "sovelin-relay: stopped in %.1f ms\n", took.count());
     if (engine.sessionCount() > 0) {
         std::fprintf(stderr, "sovelin-relay: sessions still open after the stop\n");
         return 1;
