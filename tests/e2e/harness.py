@@ -295,8 +295,9 @@ def run(scenarios):
         print("scenarios: " + ", ".join(scenarios))
         return 2
     build = os.path.abspath(os.environ["SOVELIN_BUILD_DIR"])
-    # The client binds 10800 and the stand-in 8443, also against other trees.
-    locks = [lock("/tmp/sovelin-10800.lock"), lock("/tmp/sovelin-8443.lock")]  # noqa: F841
+    # The client binds 10800 and the stand-in 8443, also against other trees;
+    # their runs take a few minutes at most.
+    locks = [lock(f"/tmp/sovelin-{port}.lock", 300) for port in (10800, 8443)]  # noqa: F841
     started = time.monotonic()
     try:
         with Session(build, os.path.abspath(os.environ["SOVELIN_SOURCE_DIR"]), name) as session:
