@@ -49,7 +49,7 @@ mkdir -p "$run_dir"
 # its own, so a Ctrl-C reaches this script alone and the client can still be
 # closed the way a user closes it.
 pids=()
-client_pid="" settings_saved=0 user_enable="" user_server=""
+client_pid="" prefix_cleaned=0
 settings_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
 
 reg_value() { # NAME -> the value's data, empty when absent
@@ -57,25 +57,20 @@ reg_value() { # NAME -> the value's data, empty when absent
     sed -n "s/^ *$1 *REG_[A-Z_]* *//p"
 }
 
+clean_proxy() { # no proxy: the state this prefix starts and ends in
+  wine reg add "$settings_key" /v ProxyEnable /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  wine reg delete "$settings_key" /v ProxyServer /f >/dev/null 2>&1
+  wine reg delete "$settings_key" /v ProxyOverride /f >/dev/null 2>&1
+}
+
 restore_proxy() {
-  [ "$settings_saved" = 1 ] || return 0
-  local server
-  server=$(reg_value ProxyServer)
-  case "$server" in
+  [ "$prefix_cleaned" = 1 ] || return 0
+  case "$(reg_value ProxyServer)" in
     *127.0.0.1:10800*) ;;
     *) return 0 ;; # the client gave the setting back itself
   esac
   say "restoring the proxy setting the client left behind"
-  if [ -n "$user_enable" ]; then
-    wine reg add "$settings_key" /v ProxyEnable /t REG_DWORD /d "$((user_enable))" /f >/dev/null 2>&1
-  else
-    wine reg add "$settings_key" /v ProxyEnable /t REG_DWORD /d 0 /f >/dev/null 2>&1
-  fi
-  if [ -n "$user_server" ]; then
-    wine reg add "$settings_key" /v ProxyServer /t REG_SZ /d "$user_server" /f >/dev/null 2>&1
-  else
-    wine reg delete "$settings_key" /v ProxyServer /f >/dev/null 2>&1
-  fi
+  clean_proxy
 }
 
 close_client() { # the window's own close: it gives the proxy setting back
@@ -109,14 +104,12 @@ cleanup() {
 trap 'cleanup; exit 130' INT TERM
 trap cleanup EXIT
 
-# Ports shared with the tests on this machine: take them in turn. (The smoke
-# run is a test; whoever runs the tests holds the locks.)
-if [ "$smoke" = 0 ]; then
-  exec 8>/tmp/sovelin-8443.lock 9>/tmp/sovelin-10800.lock
-  if ! flock -n 8 || ! flock -n 9; then
-    say "waiting for tests using ports 8443/10800 to finish"
-    flock -w 300 8 && flock -w 300 9 || fail "ports 8443/10800 stayed busy for 5 minutes"
-  fi
+# Ports shared with the tests of every build tree on this machine: take them
+# in turn.
+exec 8>/tmp/sovelin-8443.lock 9>/tmp/sovelin-10800.lock
+if ! flock -n 8 || ! flock -n 9; then
+  say "waiting for tests using ports 8443/10800 to finish"
+  flock -w 300 8 && flock -w 300 9 || fail "ports 8443/10800 stayed busy for 5 minutes"
 fi
 
 # Upstream SOCKS5 server with a user name and password (RFC 1929).
@@ -162,10 +155,10 @@ if [ "$smoke" = 1 ] || [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
   virtual=1
 fi
 
-# The user's own proxy setting, to give back should the client not.
-user_enable=$(reg_value ProxyEnable)
-user_server=$(reg_value ProxyServer)
-settings_saved=1
+# The prefix starts without a proxy setting: one left by an earlier run or a
+# test (perhaps pointing at a proxy long gone) is nobody's own to give back.
+clean_proxy
+prefix_cleaned=1
 
 # The client keeps settings.dat in its working directory.
 mkdir -p "$run_dir/client"
@@ -188,9 +181,18 @@ shot() { # NAME
 }
 
 if [ "$smoke" = 1 ]; then
-  # Press the connect button (centre of the page right of the 260-pixel list).
-  eval "$(xdotool getwindowgeometry --shell "$window")"
-  sleep 3 # the catalogue arrives
+  # Once the catalogue shows (the first row's flag, US, has its dark blue
+  # canton at 30,110 of the client area), press the connect button: the
+  # centre of the page right of the 260-pixel list.
+  shown=0
+  for _ in $(seq 100); do
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+    IFS=, read -r r g b < <(/usr/bin/import -display "$DISPLAY" -window root -depth 8 \
+      -crop "1x1+$((X + 30))+$((Y + 110))" txt:- 2>/dev/null | sed -n 's/.*srgb(\(.*\)).*/\1/p')
+    [ "${r:-255}" -lt 40 ] && [ "${b:-0}" -gt 80 ] && { shown=1; break; }
+    sleep 0.3
+  done
+  [ "$shown" = 1 ] || fail "smoke: no catalogue shown after 30 s"
   xdotool mousemove $((X + 260 + (WIDTH - 260) / 2)) $((Y + HEIGHT / 2 + 40)) click 1
   for _ in $(seq 150); do
     (exec 3<>/dev/tcp/127.0.0.1/10800) 2>/dev/null && break

@@ -4,19 +4,14 @@
 # access, DPI-aware).
 set -eu
 exe=${1:?usage: check-exe.sh SOVELIN_EXE}
-status=0
 x86_64-w64-mingw32-objdump -p "$exe" | grep -Eq '^Subsystem\s+00000002' ||
-  { echo "not a GUI-subsystem program"; status=1; }
+  { echo "not a GUI-subsystem program"; exit 1; }
 # The manifest is stored as UTF-8 text inside .rsrc.
 rsrc=$(mktemp)
 trap 'rm -f "$rsrc"' EXIT
 x86_64-w64-mingw32-objcopy -O binary --only-section=.rsrc "$exe" "$rsrc"
 manifest=$(tr -d '\0' <"$rsrc" | tr '\n' ' ' | grep -ao '<assembly.*</assembly>' || true)
 for want in 'level="asInvoker"' 'uiAccess="false"' '>true</dpiAware>'; do
-  case $manifest in
-    *"$want"*) ;;
-    *) echo "manifest lacks $want"; status=1 ;;
-  esac
+  [[ $manifest == *"$want"* ]] || { echo "manifest lacks $want"; exit 1; }
 done
-[ $status -eq 0 ] && echo "sovelin.exe: GUI subsystem, manifest asInvoker, uiAccess false, dpiAware true"
-exit $status
+echo "sovelin.exe: GUI subsystem, manifest asInvoker, uiAccess false, dpiAware true"

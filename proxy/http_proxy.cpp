@@ -1,0 +1,343 @@
+#include "proxy/http_proxy.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+constexpr auto npos = std::string_view::npos;
+
+bool isAlpha(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool inSet(char c, std::string_view set) {
+    return set.find(c) != npos;
+}
+
+// RFC 9110 section 5.6.2: tchar.
+bool isToken(std::string_view s) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
+        return isAlpha(c) || isDigit(c) || inSet(c, "!#$%&'*+-.^_`|~");
+    });
+}
+
+// RFC 3986 section 3.2.2 reg-name, without percent-encoding: unreserved and
+// sub-delims. This also keeps userinfo ("@") out, which RFC 9110 section 4.2.4
+// makes an error.
+bool isRegName(std::string_view s) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
+        return isAlpha(c) || isDigit(c) || inSet(c, "-._~!$&'()*+,;=");
+    });
+}
+
+char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Field names and URI schemes are case-insensitive (RFC 9110 section 5.1,
+// RFC 3986 section 3.1).
+bool equalsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return lower(x) == lower(y); });
+}
+
+// Optional whitespace, RFC 9110 section 5.6.3.
+std::string_view trimOws(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
+}
+
+// RFC 3986 section 3.2.2 IPv4address: four dec-octets without leading zeros.
+bool parseIPv4(std::string_view s, std::uint8_t (&out)[4]) {
+    std::size_t pos = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (i > 0 && (pos >= s.size() || s[pos++] != '.')) return false;
+        std::size_t start = pos;
+        unsigned value = 0;
+        while (pos < s.size() && pos - start < 3 && isDigit(s[pos]))
+            value = value * 10 + static_cast<unsigned>(s[pos++] - '0');
+        std::size_t digits = pos - start;
+        if (digits == 0 || value > 255 || (digits > 1 && s[start] == '0')) return false;
+        out[i] = static_cast<std::uint8_t>(value);
+    }
+    return pos == s.size();
+}
+
+// RFC 4291 section 2.2: eight groups of up to four hex digits, "::" for one
+// or more zero groups, and an IPv4 address in the last 32 bits.
+bool parseIPv6(std::string_view s, std::uint8_t (&out)[16]) {
+    std::uint8_t bytes[16] = {};
+    std::size_t count = 0, gap = npos, pos = 0;
+    if (s.substr(0, 2) == "::") {
+        gap = 0;
+        pos = 2;
+    }
+    while (pos < s.size()) {
+        std::size_t end = std::min(s.find(':', pos), s.size());
+        std::string_view group = s.substr(pos, end - pos);
+        if (end == s.size() && group.find('.') != npos) {
+            std::uint8_t v4[4];
+            if (count > 12 || !parseIPv4(group, v4)) return false;
+            std::copy(v4, v4 + 4, bytes + count);
+            count += 4;
+            break;
+        }
+        if (count > 14 || group.empty() || group.size() > 4) return false;
+        unsigned value = 0;
+        for (char c : group) {
+            char l = lower(c);
+            if (!isDigit(l) && !(l >= 'a' && l <= 'f')) return false;
+            value = value * 16 + static_cast<unsigned>(isDigit(l) ? l - '0' : l - 'a' + 10);
+        }
+        bytes[count++] = static_cast<std::uint8_t>(value >> 8);
+        bytes[count++] = static_cast<std::uint8_t>(value & 0xff);
+        pos = end;
+        if (pos == s.size()) break;
+        if (++pos == s.size()) return false; // a trailing single ':'
+        if (s[pos] == ':') {
+            if (gap != npos) return false;
+            gap = count;
+            ++pos;
+        }
+    }
+    if (gap == npos ? count != 16 : count > 14) return false;
+    std::fill(out, out + 16, std::uint8_t{0});
+    std::size_t head = gap == npos ? count : gap;
+    std::copy(bytes, bytes + head, out);
+    std::copy(bytes + head, bytes + count, out + 16 - (count - head));
+    return true;
+}
+
+// host [":" port] (RFC 9110 section 4.2.1), an IPv6 literal in brackets. An
+// empty or absent port is 80 unless the authority-form of CONNECT needs one
+// (RFC 9112 section 3.2.3).
+bool parseAuthority(std::string_view a, bool portRequired, std::string& host, std::uint16_t& port) {
+    std::string_view name, rest;
+    if (!a.empty() && a.front() == '[') {
+        std::size_t close = a.find(']');
+        if (close == npos) return false;
+        name = a.substr(1, close - 1);
+        rest = a.substr(close + 1);
+        std::uint8_t bytes[16];
+        if (!parseIPv6(name, bytes)) return false;
+    } else {
+        std::size_t colon = a.find(':');
+        name = a.substr(0, colon);
+        rest = colon == npos ? std::string_view{} : a.substr(colon);
+        if (!isRegName(name) || name.size() > 255) return false;
+    }
+    if (!rest.empty() && rest.front() != ':') return false;
+    std::string_view digits = rest.empty() ? rest : rest.substr(1);
+    unsigned value = 80;
+    if (digits.empty()) {
+        if (portRequired) return false;
+    } else {
+        value = 0;
+        for (char c : digits) {
+            if (!isDigit(c)) return false;
+            value = value * 10 + static_cast<unsigned>(c - '0');
+            if (value > 65535) return false;
+        }
+        if (value == 0) return false;
+    }
+    host = std::string(name);
+    port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+struct Field {
+    std::string_view line, name, value;
+};
+
+// RFC 9112 section 5: field-name ":" OWS field-value OWS. A name followed by
+// whitespace, or a line that starts with it (obs-fold), is not a token; field
+// values hold no control characters but HTAB (RFC 9110 section 5.5).
+bool parseField(std::string_view line, Field& out) {
+    std::size_t colon = line.find(':');
+    if (colon == npos || !isToken(line.substr(0, colon))) return false;
+    std::string_view value = trimOws(line.substr(colon + 1));
+    for (char c : value) {
+        auto u = static_cast<unsigned char>(c);
+        if ((u < 0x20 && c != '\t') || u == 0x7f) return false;
+    }
+    out = {line, line.substr(0, colon), value};
+    return true;
+}
+
+struct RequestLine {
+    std::string_view method, version, authority;
+    std::string path; // origin form of an absolute-URI request
+};
+
+// RFC 9112 section 3: method SP request-target SP HTTP-version, the target in
+// authority-form for CONNECT (section 3.2.3) and in absolute-form with the
+// http scheme otherwise (section 3.2.2).
+bool parseRequestLine(std::string_view line, RequestLine& rl, HttpProxyRequest& r) {
+    std::size_t sp1 = line.find(' ');
+    std::size_t sp2 = sp1 == npos ? npos : line.find(' ', sp1 + 1);
+    if (sp2 == npos || line.find(' ', sp2 + 1) != npos) return false;
+    rl.method = line.substr(0, sp1);
+    std::string_view target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+    rl.version = line.substr(sp2 + 1);
+    if (!isToken(rl.method) || target.empty() || rl.version.size() != 8 ||
+        rl.version.substr(0, 7) != "HTTP/1." || !isDigit(rl.version[7]))
+        return false;
+    for (char c : target) {
+        auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u >= 0x7f) return false;
+    }
+    r.tunnel = rl.method == "CONNECT"; // methods are case-sensitive (RFC 9110 section 9.1)
+    if (r.tunnel) return parseAuthority(target, true, r.host, r.port);
+
+    constexpr std::string_view scheme{"http://"};
+    if (target.size() < scheme.size() || !equalsNoCase(target.substr(0, scheme.size()), scheme))
+        return false;
+    target.remove_prefix(scheme.size());
+    std::size_t end = std::min(target.find_first_of("/?#"), target.size());
+    rl.authority = target.substr(0, end);
+    std::string_view rest = target.substr(end);
+    if (rest.find('#') != npos) return false; // absolute-URI has no fragment
+    // RFC 9112 section 3.2.1: an empty path is sent as "/".
+    rl.path = rest.empty() || rest.front() == '?' ? "/" + std::string(rest) : std::string(rest);
+    return parseAuthority(rl.authority, false, r.host, r.port);
+}
+
+// RFC 9110 section 7.6.1: Connection and the fields it names are for this hop
+// only, as are Proxy-Connection, Keep-Alive and the client's credentials for
+// us. RFC 9112 section 3.2.2: the Host field is made from the target URI.
+// "Connection: close" makes the origin close after its first response, so a
+// following request on the same client connection (for this host or another)
+// is answered by that close instead of being read and routed: the simpler way.
+bool buildForward(const RequestLine& rl, const std::vector<Field>& fields, std::string& out) {
+    std::vector<std::string_view> hopByHop{"Connection", "Proxy-Connection", "Keep-Alive",
+                                           "Proxy-Authorization"};
+    for (const Field& f : fields) {
+        if (!equalsNoCase(f.name, "Connection")) continue;
+        std::string_view list = f.value;
+        while (!list.empty()) {
+            std::size_t comma = std::min(list.find(','), list.size());
+            std::string_view option = trimOws(list.substr(0, comma));
+            if (!option.empty()) hopByHop.push_back(option);
+            list.remove_prefix(std::min(comma + 1, list.size()));
+        }
+    }
+    const std::string host = "Host: " + std::string(rl.authority) + "\r\n";
+    std::string kept;
+    bool hostSeen = false;
+    for (const Field& f : fields) {
+        if (std::any_of(hopByHop.begin(), hopByHop.end(),
+                        [&](std::string_view n) { return equalsNoCase(f.name, n); }))
+            continue;
+        if (equalsNoCase(f.name, "Host")) {
+            if (hostSeen) return false; // RFC 9112 section 3.2: more than one Host is a 400
+            hostSeen = true;
+            kept += host;
+            continue;
+        }
+        kept.append(f.line).append("\r\n");
+    }
+    out = std::string(rl.method) + " " + rl.path + " " + std::string(rl.version) + "\r\n";
+    if (!hostSeen) out += host;
+    out += kept + "Connection: close\r\n\r\n";
+    return true;
+}
+
+HttpHead parseHead(std::string_view in, HttpProxyRequest& out) {
+    if (in.empty()) return HttpHead::NeedMore;
+    if (!isAlpha(in.front())) return HttpHead::Malformed;
+    const std::string_view window = in.substr(0, httpHeadLimit);
+    RequestLine rl;
+    HttpProxyRequest r;
+    std::vector<Field> fields;
+    bool requestLineSeen = false;
+    std::size_t pos = 0;
+    for (;;) {
+        std::size_t lf = window.find('\n', pos);
+        if (lf == npos) {
+            std::size_t cr = window.find('\r', pos);
+            if (cr != npos && cr + 1 < window.size()) return HttpHead::Malformed; // bare CR
+            return in.size() >= httpHeadLimit ? HttpHead::TooLarge : HttpHead::NeedMore;
+        }
+        // RFC 9112 section 2.2: lines end in CRLF; a bare LF is refused, and so is
+        // a bare CR, by the checks of each line (no control characters).
+        if (lf == pos || window[lf - 1] != '\r') return HttpHead::Malformed;
+        std::string_view line = window.substr(pos, lf - 1 - pos);
+        pos = lf + 1;
+        if (line.empty()) break; // the first line is never empty: it starts with a letter
+        if (!requestLineSeen) {
+            if (!parseRequestLine(line, rl, r)) return HttpHead::Malformed;
+            requestLineSeen = true;
+            continue;
+        }
+        Field f;
+        if (!parseField(line, f)) return HttpHead::Malformed;
+        fields.push_back(f);
+    }
+    if (!r.tunnel && !buildForward(rl, fields, r.forward)) return HttpHead::Malformed;
+    r.headLength = pos;
+    out = std::move(r);
+    return HttpHead::Complete;
+}
+
+} // namespace
+
+HttpHead parseHttpProxyRequest(std::string_view in, HttpProxyRequest& out) {
+    try {
+        return parseHead(in, out);
+    } catch (...) {
+        // Only an allocation can fail here; that client is refused rather
+        // than the engine's thread given an exception.
+        return HttpHead::Malformed;
+    }
+}
+
+std::string buildSocks5ConnectTo(std::string_view host, std::uint16_t port) {
+    std::string out{"\x05\x01\x00", 3};
+    std::uint8_t v4[4];
+    std::uint8_t v6[16];
+    if (parseIPv4(host, v4)) {
+        out.push_back('\x01');
+        out.append(reinterpret_cast<const char*>(v4), sizeof v4);
+    } else if (parseIPv6(host, v6)) {
+        out.push_back('\x04');
+        out.append(reinterpret_cast<const char*>(v6), sizeof v6);
+    } else if (!host.empty() && host.size() <= 255) {
+        out.push_back('\x03');
+        out.push_back(static_cast<char>(host.size()));
+        out.append(host);
+    } else {
+        return {};
+    }
+    out.push_back(static_cast<char>(port >> 8));
+    out.push_back(static_cast<char>(port & 0xff));
+    return out;
+}
+
+std::string httpErrorResponse(int status) {
+    std::string_view reason;
+    switch (status) {
+    case 400:
+        reason = "Bad Request";
+        break; // RFC 9110 section 15.5.1
+    case 431:
+        reason = "Request Header Fields Too Large";
+        break; // RFC 6585 section 5
+    case 502:
+        reason = "Bad Gateway";
+        break; // RFC 9110 section 15.6.3
+    case 504:
+        reason = "Gateway Timeout";
+        break; // RFC 9110 section 15.6.5
+    default:
+        status = 500;
+        reason = "Internal Server Error";
+    }
+    return "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason) +
+           "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+}
