@@ -253,8 +253,11 @@ UpstreamCheck checkUpstream(const UpstreamEndpoint& upstream, std::chrono::milli
             [&]() -> asio::awaitable<void> {
                 auto [connectError] = co_await s.async_connect(tcp::endpoint(ip, port), asValues);
                 std::string rest;
-                result = connectError ? UpstreamCheck::Unreachable
-                                      : co_await negotiateUpstream(s, upstream, rest);
+                if (connectError) {
+                    result = UpstreamCheck::Unreachable;
+                } else {
+                    result = co_await negotiateUpstream(s, upstream, rest);
+                }
             },
             asio::detached);
         io.run_until(until);

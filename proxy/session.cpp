@@ -3,9 +3,14 @@
 // deadlines. Everything here runs on the engine's thread.
 #include "proxy/session.h"
 
+#include "proxy/http_proxy.h"
 #include "proxy/socks.h"
 
 #include <string_view>
+
+// A co_await never stands in a condition or beside && or ||: GCC 12 builds
+// such coroutines wrongly (frames destroyed twice, operands evaluated out of
+// turn). Results are taken in a statement, or in an if's initializer.
 
 namespace {
 
@@ -48,10 +53,12 @@ void setSessionOptions(tcp::socket& s) {
 
 asio::awaitable<UpstreamCheck>
 negotiateUpstream(tcp::socket& upstream, const UpstreamEndpoint& endpoint, std::string& rest) {
-    if (!co_await writeAll(upstream, upstreamMethodOffer)) co_return UpstreamCheck::Unreachable;
+    if (const bool ok = co_await writeAll(upstream, upstreamMethodOffer); !ok)
+        co_return UpstreamCheck::Unreachable;
     std::uint8_t method = 0;
     while (parseTwoByteReply(rest, method) == ParseStatus::NeedMore)
-        if (!co_await readMore(upstream, rest)) co_return UpstreamCheck::Unreachable;
+        if (const bool ok = co_await readMore(upstream, rest); !ok)
+            co_return UpstreamCheck::Unreachable;
     rest.erase(0, 2);
     if (method == methodNone) co_return UpstreamCheck::Ok;
     if (method != methodUserPassword) co_return UpstreamCheck::NoAcceptableMethod;
@@ -59,10 +66,12 @@ negotiateUpstream(tcp::socket& upstream, const UpstreamEndpoint& endpoint, std::
     std::string request;
     if (!buildUserPasswordRequest(endpoint.userName, endpoint.password, request))
         co_return UpstreamCheck::Refused;
-    if (!co_await writeAll(upstream, request)) co_return UpstreamCheck::Unreachable;
+    if (const bool ok = co_await writeAll(upstream, request); !ok)
+        co_return UpstreamCheck::Unreachable;
     std::uint8_t status = 0xff;
     while (parseTwoByteReply(rest, status) == ParseStatus::NeedMore)
-        if (!co_await readMore(upstream, rest)) co_return UpstreamCheck::Unreachable;
+        if (const bool ok = co_await readMore(upstream, rest); !ok)
+            co_return UpstreamCheck::Unreachable;
     rest.erase(0, 2);
     co_return status == 0x00 ? UpstreamCheck::Ok : UpstreamCheck::Refused;
 }
@@ -109,7 +118,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   private:
     enum class Stage { Handshake, Copy, Closed };
-    enum class Front { Unknown, Socks5, Socks4 };
+    enum class Front { Unknown, Socks5, Socks4, Http };
 
     // One direction of the copying stage. While `hold` is set (the
     // handshake), what `from` sends is kept in `held` instead of written.
@@ -167,11 +176,14 @@ class Session : public std::enable_shared_from_this<Session> {
                 watchdog.expires_at(limit);
                 continue;
             }
-            if (stage == Stage::Handshake && front == Front::Socks4) {
-                // Eight bytes into a socket that has taken nothing else yet:
+            if (stage == Stage::Handshake && !answered) {
+                // A few bytes into a socket that has taken nothing else yet:
                 // they fit without waiting.
                 std::error_code ignored;
-                client.write_some(asio::buffer(socks4Rejected), ignored);
+                if (front == Front::Socks4)
+                    client.write_some(asio::buffer(socks4Rejected), ignored);
+                if (front == Front::Http)
+                    client.write_some(asio::buffer(httpErrorResponse(504)), ignored);
             }
             close();
             co_return;
@@ -184,7 +196,6 @@ class Session : public std::enable_shared_from_this<Session> {
     }
 
     asio::awaitable<void> pumpUp() { co_await pump(up); }
-    asio::awaitable<void> pumpDown() { co_await pump(down); }
 
     // Copies one direction: reads until the socket would block, writing each
     // chunk as it comes, and only then waits for it to become readable again.
@@ -256,11 +267,11 @@ class Session : public std::enable_shared_from_this<Session> {
         tighten(Clock::now() + host.options.finWait);
     }
 
-    // Waits until the client has sent more than `had` held bytes; false when
-    // it ended, the session closed, or a handshake message grew too long.
-    asio::awaitable<bool> moreFromClient() {
+    // Waits until the client has sent more than it had; false when it ended,
+    // the session closed, or a handshake message grew past limit.
+    asio::awaitable<bool> moreFromClient(std::size_t limit = handshakeLimit) {
         const std::size_t had = up.held.size();
-        if (had >= handshakeLimit) co_return false;
+        if (had >= limit) co_return false;
         while (up.held.size() == had && stage != Stage::Closed)
             co_await wake.async_wait(asValues);
         co_return stage != Stage::Closed;
@@ -273,7 +284,7 @@ class Session : public std::enable_shared_from_this<Session> {
             const std::string out = std::move(up.held);
             up.held.clear();
             resume.cancel();
-            if (!co_await writeAll(upstream, out)) co_return false;
+            if (const bool ok = co_await writeAll(upstream, out); !ok) co_return false;
         }
         up.hold = false;
         resume.cancel();
@@ -283,7 +294,6 @@ class Session : public std::enable_shared_from_this<Session> {
     void startCopy() {
         stage = Stage::Copy;
         limit = Clock::time_point::max();
-        spawn(&Session::pumpDown);
     }
 
     // The upstream's address: a dotted IPv4 text as it is, a name through the
@@ -329,17 +339,22 @@ class Session : public std::enable_shared_from_this<Session> {
 
     // The client's first byte picks the front; nothing else answers it.
     asio::awaitable<void> handshake() {
-        if (!up.held.empty() || co_await moreFromClient()) {
-            const auto first = static_cast<std::uint8_t>(up.held[0]);
-            if (first == 0x05) {
-                front = Front::Socks5;
-                co_await socks5();
-            } else if (first == 0x04) {
-                front = Front::Socks4;
-                co_await socks4();
-            }
+        bool spoke = !up.held.empty();
+        if (!spoke) spoke = co_await moreFromClient();
+        const auto first = spoke ? static_cast<std::uint8_t>(up.held[0]) : 0;
+        if (first == 0x05) {
+            front = Front::Socks5;
+            co_await socks5();
+        } else if (first == 0x04) {
+            front = Front::Socks4;
+            co_await socks4();
+        } else if ((first | 0x20) >= 'a' && (first | 0x20) <= 'z') {
+            front = Front::Http;
+            co_await http();
         }
         if (stage == Stage::Handshake) close();
+        // The handshake's coroutine goes on as the upstream-to-client copy.
+        if (stage == Stage::Copy) co_await pump(down);
     }
 
     // Any greeting is answered "no authentication"; what follows it (the
@@ -350,54 +365,120 @@ class Session : public std::enable_shared_from_this<Session> {
         for (;;) {
             const ParseStatus status = parseSocks5Greeting(up.held, greeting);
             if (status == ParseStatus::Complete) break;
-            if (status == ParseStatus::Malformed || !co_await moreFromClient()) co_return;
+            if (status == ParseStatus::Malformed) co_return;
+            if (const bool ok = co_await moreFromClient(); !ok) co_return;
         }
-        if (!co_await dialUpstream()) co_return;
+        if (const bool ok = co_await dialUpstream(); !ok) co_return;
         up.held.erase(0, greeting);
-        if (!co_await writeAll(client, clientMethodReply) || !co_await releaseClient()) co_return;
+        answered = true;
+        if (const bool ok = co_await writeAll(client, clientMethodReply); !ok) co_return;
+        if (const bool ok = co_await releaseClient(); !ok) co_return;
         // The reply is parsed only to know where the handshake ends.
         std::size_t length = 0;
         std::uint8_t reply = 0;
         while (parseSocks5Reply(fromUpstream, length, reply) == ParseStatus::NeedMore)
-            if (!co_await readMore(upstream, fromUpstream)) co_return;
-        if (!co_await writeAll(client, fromUpstream)) co_return;
+            if (const bool ok = co_await readMore(upstream, fromUpstream); !ok) co_return;
+        if (const bool ok = co_await writeAll(client, fromUpstream); !ok) co_return;
         startCopy();
     }
 
-    // SOCKS4/4a becomes a SOCKS5 CONNECT; every refusal is answered with the
+    // SOCKS4/4a becomes a SOCKS5 CONNECT; a refusal is answered with the
     // SOCKS4 rejection before the close.
     asio::awaitable<void> socks4() {
         Socks4Request request;
         for (;;) {
             const ParseStatus status = parseSocks4Request(up.held, request);
             if (status == ParseStatus::Complete) break;
-            if (status == ParseStatus::Malformed || !co_await moreFromClient()) co_return;
+            if (status == ParseStatus::Malformed) co_return;
+            if (const bool ok = co_await moreFromClient(); !ok) co_return;
         }
         up.held.erase(0, request.length);
-        if (request.command != 0x01) {
+        bool granted = request.command == 0x01;
+        if (granted) {
+            if (const bool ok = co_await dialUpstream(); !ok) co_return;
+            std::string connect = buildSocks5Connect(request);
+            granted = co_await connectUpstream(std::move(connect));
+        }
+        if (granted) {
+            co_await proceed(socks4Granted);
+        } else {
+            answered = true;
             co_await writeAll(client, socks4Rejected);
+        }
+    }
+
+    // An HTTP proxy request (a method's first letter came): CONNECT opens a
+    // tunnel, an absolute-URI request goes on in origin form followed by the
+    // rest of the stream. Every failure is a short response, then the end.
+    asio::awaitable<void> http() {
+        HttpProxyRequest request;
+        for (;;) {
+            const HttpHead head = parseHttpProxyRequest(up.held, request);
+            if (head == HttpHead::Complete) break;
+            if (head != HttpHead::NeedMore) {
+                co_await refuseHttp(head == HttpHead::TooLarge ? 431 : 400);
+                co_return;
+            }
+            if (const bool ok = co_await moreFromClient(holdLimit); !ok) co_return;
+        }
+        up.held.replace(0, request.headLength, request.forward);
+        const std::string connect = buildSocks5ConnectTo(request.host, request.port);
+        if (connect.empty()) {
+            co_await refuseHttp(400);
             co_return;
         }
-        if (!co_await dialUpstream()) co_return;
-        std::size_t length = 0;
-        std::uint8_t reply = 0xff;
-        bool granted = co_await writeAll(upstream, buildSocks5Connect(request));
-        while (granted) {
+        bool granted = co_await dialUpstream();
+        if (granted) granted = co_await connectUpstream(connect);
+        if (granted) {
+            co_await proceed(request.tunnel ? httpTunnelEstablished : std::string_view());
+        } else if (stage != Stage::Closed) {
+            co_await refuseHttp(502);
+        }
+    }
+
+    // Sends a SOCKS5 CONNECT (RFC 1928 section 4) and reads its whole reply
+    // (section 6); true when it succeeded. What came after it stays in
+    // fromUpstream.
+    asio::awaitable<bool> connectUpstream(std::string request) {
+        if (const bool ok = co_await writeAll(upstream, request); !ok) co_return false;
+        for (;;) {
+            std::size_t length = 0;
+            std::uint8_t reply = 0xff;
             const ParseStatus status = parseSocks5Reply(fromUpstream, length, reply);
             const bool refused = fromUpstream.size() >= 2 && fromUpstream[1] != 0x00;
-            if (status == ParseStatus::Complete && reply == 0x00) break;
-            granted = !refused && status != ParseStatus::Malformed &&
-                      co_await readMore(upstream, fromUpstream);
+            if (refused || status == ParseStatus::Malformed) co_return false;
+            if (status == ParseStatus::Complete) {
+                fromUpstream.erase(0, length);
+                co_return true;
+            }
+            if (const bool ok = co_await readMore(upstream, fromUpstream); !ok) co_return false;
         }
-        if (!granted) {
-            co_await writeAll(client, socks4Rejected);
-            co_return;
+    }
+
+    // The client's answer; then what the client sent meanwhile goes upstream,
+    // what the upstream sent after its reply goes to the client, and the
+    // copying stage begins.
+    asio::awaitable<void> proceed(std::string_view answer) {
+        answered = true;
+        bool ok = co_await writeAll(client, answer);
+        if (ok) ok = co_await releaseClient();
+        if (ok) ok = co_await writeAll(client, fromUpstream);
+        if (ok) startCopy();
+    }
+
+    // The response, then the end of our sending side; the client's further
+    // bytes are read and dropped until it closes (or the deadline passes), so
+    // that a close with unread bytes does not reset the response away.
+    asio::awaitable<void> refuseHttp(int status) {
+        answered = true;
+        if (const bool ok = co_await writeAll(client, httpErrorResponse(status)); !ok) co_return;
+        std::error_code ignored;
+        client.shutdown(tcp::socket::shutdown_send, ignored);
+        for (;;) {
+            up.held.clear();
+            resume.cancel();
+            if (const bool ok = co_await moreFromClient(holdLimit); !ok) co_return;
         }
-        fromUpstream.erase(0, length);
-        if (!co_await writeAll(client, socks4Granted) || !co_await releaseClient() ||
-            !co_await writeAll(client, fromUpstream))
-            co_return;
-        startCopy();
     }
 
     SessionHost& host;
@@ -410,6 +491,7 @@ class Session : public std::enable_shared_from_this<Session> {
     Stage stage = Stage::Handshake;
     Front front = Front::Unknown;
     bool finWaiting = false;
+    bool answered = false; // the client has had its handshake answer
     bool lookupDone = false;
     std::string resolved;
     std::string fromUpstream; // handshake replies, and what came after the last

@@ -81,7 +81,7 @@ TEST_F(Engine, RefusalsCloseTheClient) {
                  {0x02, 1, "alice", okReply, greeting + request, "", 1, false},
                  {0x02, 0, std::string(256, 'u'), okReply, greeting + request, "", 1, false},
                  // Nothing valid, or nothing at all (the client hangs up), costs no upstream.
-                 {0x02, 0, "alice", okReply, "GET / HTTP/1.1\r\n\r\n", "", 0, false},
+                 {0x02, 0, "alice", okReply, "\x16\x03\x01\x02\x00\x01"s, "", 0, false}, // TLS
                  {0x02, 0, "alice", okReply, "", "", 0, false},
                  // SOCKS4: BIND never goes upstream; a refused CONNECT is rejected too.
                  {0x02, 0, "alice", okReply, socks4Bind, rejected, 0, false},
