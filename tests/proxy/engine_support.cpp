@@ -85,32 +85,21 @@ TestClient::TestClient(std::uint16_t port) {
     socket.set_option(tcp::no_delay(true), ec);
 }
 
-bool TestClient::send(std::string_view bytes, Clock::duration limit) {
-    bool sent = false;
-    asio::async_write(socket, asio::buffer(bytes),
-                      [&](std::error_code ec, std::size_t) { sent = !ec; });
-    runWithin(io, socket, limit);
-    return sent;
-}
-
-std::string TestClient::exchange(std::string_view out, std::size_t n, Clock::duration limit,
-                                 bool* closed) {
-    if (!out.empty()) asio::async_write(socket, asio::buffer(out), asio::detached);
+std::string TestClient::exchange(std::string_view out, std::size_t n, Clock::duration limit) {
     std::string got;
-    bool ended = false;
+    asio::async_write(socket, asio::buffer(out), asio::detached);
     std::vector<char> buffer(1 << 16);
     std::function<void()> next = [&] {
         const std::size_t want = std::min(buffer.size(), n - got.size());
         socket.async_read_some(asio::buffer(buffer.data(), want),
                                [&](std::error_code ec, std::size_t size) {
                                    got.append(buffer.data(), size);
-                                   if (ec) ended = ec != asio::error::operation_aborted;
+                                   if (ec) peerEnded = ec != asio::error::operation_aborted;
                                    if (!ec && got.size() < n) next();
                                });
     };
     if (n > 0) next();
     runWithin(io, socket, limit);
-    if (closed) *closed = ended;
     return got;
 }
 
@@ -143,14 +132,9 @@ FakeUpstream::~FakeUpstream() {
     if (thread.joinable()) thread.join();
 }
 
-std::size_t FakeUpstream::finished() {
+std::vector<UpstreamSession> FakeUpstream::ended() {
     std::lock_guard<std::mutex> guard(lock);
-    return sessions.size();
-}
-
-UpstreamSession FakeUpstream::session(std::size_t i) {
-    std::lock_guard<std::mutex> guard(lock);
-    return i < sessions.size() ? sessions[i] : UpstreamSession{};
+    return sessions;
 }
 
 asio::awaitable<void> FakeUpstream::serve(tcp::socket s, int index) {

@@ -28,20 +28,21 @@ class TestClient {
   public:
     explicit TestClient(std::uint16_t port);
     bool connected() const { return socket.is_open(); }
-    bool send(std::string_view bytes, Clock::duration limit = testWait);
     // Writes out while reading up to n bytes (npos: all until the peer's
-    // end); fewer when the peer ends first or the time is up. closed, if
-    // given, tells whether the end came.
-    std::string exchange(std::string_view out, std::size_t n, Clock::duration limit = testWait,
-                         bool* closed = nullptr);
-    std::string recv(std::size_t n, Clock::duration limit = testWait, bool* closed = nullptr) {
-        return exchange({}, n, limit, closed);
+    // end); fewer when the peer ends first, a write fails, or the time is up.
+    std::string exchange(std::string_view out, std::size_t n, Clock::duration limit = testWait);
+    std::string recv(std::size_t n) { return exchange({}, n); }
+    // What comes until the peer's end, then "(open)" if the end did not come.
+    std::string untilEnd(Clock::duration limit = testWait) {
+        std::string got = exchange({}, std::string::npos, limit);
+        return peerEnded ? got : got + "(open)";
     }
     void shutdownSend();
 
   private:
     asio::io_context io{1};
     asio::ip::tcp::socket socket{io};
+    bool peerEnded = false;
 };
 
 // What the fake upstream got on one connection.
@@ -62,8 +63,7 @@ struct FakeUpstream {
 
     void start();
     ~FakeUpstream();
-    std::size_t finished(); // connections that have ended
-    UpstreamSession session(std::size_t i);
+    std::vector<UpstreamSession> ended(); // connections that have ended
 
   private:
     asio::io_context io{1};

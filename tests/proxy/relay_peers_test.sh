@@ -19,20 +19,14 @@ s = [socket.socket() for _ in range(2)]
 for x in s: x.bind(("127.0.0.1", 0))
 print(*[x.getsockname()[1] for x in s])')
 work=$(mktemp -d "$build/peers.XXXXXX")
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'kill $(jobs -p) 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
-# Polls until something listens on 127.0.0.1:$1 (or stops listening with "closed").
-wait_port() { # port seconds [closed]
-  local deadline=$((SECONDS + $2)) want=${3:-open} now
+# Polls until 127.0.0.1:$1 is in state $3 (open, or closed) within $2 seconds.
+wait_port() {
+  local deadline=$((SECONDS + $2)) now
   while [ $SECONDS -lt $deadline ]; do
     now=closed; (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && now=open
-    [ "$now" = "$want" ] && return 0
+    [ "$now" = "${3:-open}" ] && return 0
     sleep 0.1
   done
   return 1
@@ -42,11 +36,8 @@ mkdir -p "$work/www"
 head -c 6000000 /dev/urandom >"$work/www/big.bin"
 printf 'hello through the relay\n' >"$work/www/small.txt"
 timeout 300 python3 -m http.server "$http_port" --bind 127.0.0.1 --directory "$work/www" >/dev/null 2>&1 &
-pids+=($!)
 timeout 300 microsocks -i 127.0.0.1 -p "$socks_port" -u peeruser -P 'peer pass' >/dev/null 2>&1 &
-pids+=($!)
-wait_port "$http_port" 20 || fail "http origin did not start"
-wait_port "$socks_port" 20 || fail "microsocks did not start"
+wait_port "$http_port" 20 && wait_port "$socks_port" 20 || fail "peers did not start"
 wait_port 10800 1 && fail "127.0.0.1:10800 is already taken"
 
 args=(--upstream "127.0.0.1:$socks_port" --user peeruser --password 'peer pass')
@@ -65,11 +56,11 @@ status=0
 for proto in socks5 socks5-hostname socks4 socks4a; do
   for file in big.bin small.txt; do
     out="$work/$proto-$file"
-    if ! curl -sS --max-time 60 --"$proto" 127.0.0.1:10800 "http://127.0.0.1:$http_port/$file" -o "$out" ||
-      ! cmp -s "$out" "$work/www/$file"; then
-      echo "FAIL: curl --$proto $file"; status=1
-    else
+    if curl -sS --max-time 60 --"$proto" 127.0.0.1:10800 "http://127.0.0.1:$http_port/$file" -o "$out" &&
+      cmp -s "$out" "$work/www/$file"; then
       echo "ok: --$proto $file ($(stat -c %s "$out") bytes)"
+    else
+      echo "FAIL: curl --$proto $file"; status=1
     fi
   done
 done
