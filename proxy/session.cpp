@@ -249,10 +249,17 @@ class Session : public std::enable_shared_from_this<Session> {
     }
 
     // An orderly end of f.from: passed on as a shutdown of the other side's
-    // sending direction. A client that leaves during the handshake ends the
+    // sending direction. A client that leaves before its answer ends the
     // session at once.
     void ended(Flow& f) {
         if (stage != Stage::Copy) {
+            // An answered client may end before the copying stage has begun
+            // (its end can overtake our last handshake step): passed on then.
+            if (&f == &up && answered) {
+                clientEnded = true;
+                wake.cancel();
+                return;
+            }
             close();
             return;
         }
@@ -268,13 +275,13 @@ class Session : public std::enable_shared_from_this<Session> {
     }
 
     // Waits until the client has sent more than it had; false when it ended,
-    // the session closed, or a handshake message grew past limit.
-    asio::awaitable<bool> moreFromClient(std::size_t limit = handshakeLimit) {
+    // the session closed, or a handshake message grew past `most` bytes.
+    asio::awaitable<bool> moreFromClient(std::size_t most = handshakeLimit) {
         const std::size_t had = up.held.size();
-        if (had >= limit) co_return false;
-        while (up.held.size() == had && stage != Stage::Closed)
+        if (had >= most) co_return false;
+        while (up.held.size() == had && stage != Stage::Closed && !clientEnded)
             co_await wake.async_wait(asValues);
-        co_return stage != Stage::Closed;
+        co_return up.held.size() > had&& stage != Stage::Closed;
     }
 
     // Writes what the client sent during the handshake upstream, then lets
@@ -294,6 +301,7 @@ class Session : public std::enable_shared_from_this<Session> {
     void startCopy() {
         stage = Stage::Copy;
         limit = Clock::time_point::max();
+        if (clientEnded) ended(up);
     }
 
     // The upstream's address: a dotted IPv4 text as it is, a name through the
@@ -370,7 +378,6 @@ class Session : public std::enable_shared_from_this<Session> {
         }
         if (const bool ok = co_await dialUpstream(); !ok) co_return;
         up.held.erase(0, greeting);
-        answered = true;
         if (const bool ok = co_await writeAll(client, clientMethodReply); !ok) co_return;
         if (const bool ok = co_await releaseClient(); !ok) co_return;
         // The reply is parsed only to know where the handshake ends.
@@ -378,6 +385,7 @@ class Session : public std::enable_shared_from_this<Session> {
         std::uint8_t reply = 0;
         while (parseSocks5Reply(fromUpstream, length, reply) == ParseStatus::NeedMore)
             if (const bool ok = co_await readMore(upstream, fromUpstream); !ok) co_return;
+        answered = true;
         if (const bool ok = co_await writeAll(client, fromUpstream); !ok) co_return;
         startCopy();
     }
@@ -491,7 +499,8 @@ class Session : public std::enable_shared_from_this<Session> {
     Stage stage = Stage::Handshake;
     Front front = Front::Unknown;
     bool finWaiting = false;
-    bool answered = false; // the client has had its handshake answer
+    bool answered = false;    // the client has (or is getting) its last handshake answer
+    bool clientEnded = false; // and has ended since, before the copying stage
     bool lookupDone = false;
     std::string resolved;
     std::string fromUpstream; // handshake replies, and what came after the last
