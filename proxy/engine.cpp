@@ -222,8 +222,10 @@ bool ProxyEngine::start(const UpstreamEndpoint& upstream) {
 void ProxyEngine::stop() {
     std::lock_guard<std::mutex> guard(core->control);
     if (!core->thread.joinable()) return;
+    core->host.stopping = true;
     asio::post(core->io, [c = core.get()] { c->closeAll(); });
     core->thread.join();
+    core->host.stopping = false;
     core->acceptor.reset();
     core->running = false;
 }

@@ -230,6 +230,8 @@ class Session : public std::enable_shared_from_this<Session> {
     asio::awaitable<std::error_code> forwardBurst(Flow& f) {
         Borrowed buffer(host);
         for (;;) {
+            if (host.stopping.load(std::memory_order_relaxed))
+                co_return asio::error::operation_aborted;
             const std::size_t room = f.hold ? holdLimit - f.held.size() : relayBufferSize;
             if (room == 0) co_return std::error_code();
             std::error_code ec;

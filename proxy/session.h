@@ -41,6 +41,9 @@ struct SessionHost {
     std::vector<std::unique_ptr<char[]>> spareBuffers;
     std::unordered_set<Session*> sessions;
     std::atomic<std::size_t> open{0};
+    // Set by a stop before its close reaches the loop: sessions that run
+    // meanwhile end instead of copying on.
+    std::atomic<bool> stopping{false};
 };
 
 // Serves one accepted client; the session owns it and its upstream socket.
