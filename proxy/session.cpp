@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 // the client is simply not read until it has.
 constexpr std::size_t holdLimit = relayBufferSize;
 // The most spare copy buffers an engine keeps for the next burst.
-constexpr std::size_t spareBufferLimit = 32;
+constexpr std::size_t spareBufferLimit = 8;
 
 // Appends the next bytes from s to into; false on the end of the stream, an
 // error, or a handshake message that would pass handshakeLimit.

@@ -256,6 +256,8 @@ def stop_in_flight(procs, relay, port, origin, wine, transfers=100):
     def pump(until, stopped):
         ended = set()
         while time.monotonic() < until and len(ended) < len(socks):
+            if not stopped and len(moving) == len(socks):
+                break
             for key, _ in sel.select(0.05):
                 try:
                     data = key.fileobj.recv(1 << 16)
@@ -270,7 +272,7 @@ def stop_in_flight(procs, relay, port, origin, wine, transfers=100):
                     sel.unregister(key.fileobj)
         return ended
 
-    pump(time.monotonic() + 1.0, False)
+    pump(time.monotonic() + 10.0, False)  # until every transfer has moved bytes
     stop_ms, code = stop_relay(procs, relay, wine)
     ended = pump(time.monotonic() + 5.0, True)
     for s in socks:
