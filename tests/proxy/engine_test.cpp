@@ -252,6 +252,10 @@ TEST_F(Engine, StopEndsEverySessionAtOnceAndClosesAllSockets) {
         FakeUpstream up;
         up.silentFrom = 1; // the second session waits on an upstream that never answers
         start(up, "alice", "s3cret", options, "upstream.test");
+        // The port is held alone (Windows: exclusive use, never a shared bind).
+        options.port = port;
+        ProxyEngine second(options);
+        EXPECT_FALSE(second.start(UpstreamEndpoint{"127.0.0.1", up.port, "", ""}));
         TestClient idle(port);
         ASSERT_EQ(idle.exchange(greeting + request + "x", 13), "\x05\x00"s + okReply + "x");
         TestClient waitingOnUpstream(port), waitingOnLookup(port), silentClient(port);
@@ -268,6 +272,8 @@ TEST_F(Engine, StopEndsEverySessionAtOnceAndClosesAllSockets) {
             EXPECT_EQ(c->untilEnd(std::chrono::seconds(3)), "");
         EXPECT_FALSE(TestClient(port).connected());
         EXPECT_EQ(up.accepted, 2);
+        EXPECT_TRUE(second.start(UpstreamEndpoint{"127.0.0.1", up.port, "", ""}));
+        EXPECT_TRUE(second.running());
         release.set_value();
         engine.reset();
     }
