@@ -69,10 +69,7 @@ std::string pattern(std::size_t size, std::uint32_t seed) {
 
 int openDescriptorCount() {
 #ifdef __linux__
-    int count = 0;
-    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++count;
-    return count;
+    return int(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 #else
     return -1;
 #endif
