@@ -57,8 +57,6 @@ struct AppState {
     bool killSwitchEnabled = false;
     bool autostartEnabled = false;
     float pulsePhase = 0.0f;
-
-    wchar_t proxyServerText[256] = {};
 };
 
 // Never destroyed: detached workers (relays, downloads) may still run while

@@ -1,9 +1,0 @@
-// The single connect/disconnect entry of the user interface.
-#pragma once
-
-void toggleConnection();
-
-// For the window's close: runs the whole stop when connected (sockets closed,
-// listener joined, the user's proxy settings given back), waits for a request
-// still in flight to end first, and leaves the state Disconnected.
-void stopConnectionAtExit();
