@@ -1,4 +1,4 @@
-// fetchLocations and startLocationFetch under Wine against the stand-in.
+// Readers of the catalogue while fetches replace it, under Wine against the stand-in.
 #include "api/http.h"
 #include "api/locations.h"
 #include "service_stand_in.h"
@@ -33,29 +33,6 @@ std::vector<std::string> codesOf(const LocationList& list) {
     for (const Location& l : list)
         codes.push_back(l.code);
     return codes;
-}
-
-TEST_F(FetchLocations, FailedOrUselessAnswersEmptyAnEarlierList) {
-    struct Case {
-        const char* mode;
-        const char* body; // nullptr: the stand-in's own error page
-        bool refused;     // aimed at the stand-in whose certificate nobody trusts
-    };
-    const Case cases[] = {{"status=404", nullptr, false},
-                          {"status=500", nullptr, false},
-                          {"", "", false},
-                          {"", R"({"error":"maintenance"})", false},
-                          {"", nullptr, true}};
-    for (const Case& c : cases) {
-        publishLocations(LocationList(2)); // the earlier list
-        resetStandIn(service);
-        sovelinTestApiPort = service.port;
-        ASSERT_TRUE(writeStateFile(service, "locations.mode", c.mode));
-        if (c.body) serve(c.body);
-        if (c.refused) sovelinTestApiPort = untrustedStandIn().port;
-        fetchLocations();
-        EXPECT_TRUE(currentLocations()->empty()) << c.mode << " / " << (c.body ? c.body : "page");
-    }
 }
 
 TEST_F(FetchLocations, ReadersNeverSeeAHalfBuiltList) {

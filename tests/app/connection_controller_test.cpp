@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -35,67 +36,60 @@ struct Platform {
     std::condition_variable changed;
     Calls calls, log;
     std::string holdAt, answer = goodAnswer, refusal;
-    bool released = false, portFree = true, engineRuns = false, proxyOurs = false;
-    int faults = 0; // a second engine or switch, or a give-back of anything else
+    bool released = false, portFree = true;
     ConnectionState shownAtBox = Connecting;
     std::vector<std::thread> workers;
 
+    // As `lock(), expression`: held for the rest of the statement.
+    std::unique_lock<std::mutex> lock() { return std::unique_lock(mutex); }
     // Returns with the lock held, so the caller reads the fields under it.
     std::unique_lock<std::mutex> call(const char* name) {
-        std::unique_lock lock(mutex);
+        auto held = lock();
         calls.push_back(name);
-        if (name == holdAt) changed.wait_for(lock, 10s, [this] { return released; });
-        return lock;
+        if (name == holdAt) changed.wait_for(held, 10s, [this] { return released; });
+        return held;
     }
     ConnectionSeams seams() {
         return {
             .requestAnswer = [this] { return call("request"), answer; },
             .startEngine =
-                [this](const UpstreamEndpoint&) {
-                    auto held = call("engine start");
-                    faults += engineRuns;
-                    return engineRuns = portFree;
-                },
-            .stopEngine = [this] { call("engine stop"), engineRuns = false; },
+                [this](const UpstreamEndpoint&) { return call("engine start"), portFree; },
+            .stopEngine = [this] { call("engine stop"); },
             .checkUpstream = [this](const UpstreamEndpoint&) { return call("check"), refusal; },
-            .switchSystemProxy =
-                [this] {
-                    auto held = call("proxy on");
-                    faults += proxyOurs;
-                    proxyOurs = true;
-                    return std::optional(usersOwn);
-                },
+            .switchSystemProxy = [this] { return call("proxy on"), std::optional(usersOwn); },
             .giveSystemProxyBack =
-                [this](const std::optional<ProxySetting>& user) {
-                    auto held = call("proxy back");
-                    faults += !proxyOurs || user != usersOwn;
-                    proxyOurs = false;
-                },
+                [this](auto& u) { call(u == usersOwn ? "proxy back" : "wrong"); },
             .showFailure = [this] { call("box"), shownAtBox = appState.connectionState.load(); },
             .repaint = [] {},
-            .log =
-                [this](std::string_view line) {
-                    std::lock_guard held(mutex);
-                    log.emplace_back(line);
-                },
-            .runWorker =
-                [this](std::function<void()> work) {
-                    std::lock_guard held(mutex);
-                    workers.emplace_back(std::move(work));
-                },
+            .log = [this](std::string_view line) { lock(), log.emplace_back(line); },
+            .runWorker = [this](auto work) { lock(), workers.emplace_back(std::move(work)); },
         };
     }
+    // What the calls so far leave running or switched; not sound when either
+    // was taken twice or given back without being held.
+    struct Held {
+        bool engine = false, proxy = false, sound = true;
+    };
+    Held held() {
+        auto locked = lock();
+        Held h;
+        for (const std::string& c : calls) {
+            if (c == "engine start" && portFree) h.sound &= !std::exchange(h.engine, true);
+            if (c == "engine stop") h.engine = false;
+            if (c == "proxy on") h.sound &= !std::exchange(h.proxy, true);
+            if (c == "proxy back" || c == "wrong")
+                h.sound &= std::exchange(h.proxy, false) && c == "proxy back";
+        }
+        return h;
+    }
     bool reached(const char* name) {
-        return waitFor([&] {
-            std::lock_guard held(mutex);
-            return std::count(calls.begin(), calls.end(), name) > 0;
-        });
+        return waitFor([&] { return lock(), std::count(calls.begin(), calls.end(), name) > 0; });
     }
     // Lets every held call go and waits for every start to end.
     void finish() {
         std::vector<std::thread> ended;
         {
-            std::lock_guard lock(mutex);
+            auto held = lock();
             released = true;
             changed.notify_all();
             ended.swap(workers);
@@ -108,8 +102,8 @@ struct Platform {
     void expectNothingLeft() {
         finish();
         EXPECT_EQ(appState.connectionState.load(), Disconnected);
-        EXPECT_FALSE(engineRuns || proxyOurs);
-        EXPECT_EQ(faults, 0);
+        const Held h = held();
+        EXPECT_TRUE(!h.engine && !h.proxy && h.sound) << testing::PrintToString(calls);
         for (const std::string& line : log)
             EXPECT_TRUE(line.find("user-x7") == line.npos && line.find("pass-y9") == line.npos);
     }
@@ -142,7 +136,7 @@ TEST(ConnectionController, EachStartEndsConnectedOrDisconnectedWithTheBox) {
         p.finish();
         EXPECT_EQ(p.calls, c.calls) << c.answer;
         if (c.calls == connected) {
-            EXPECT_TRUE(shown(Connected) && p.engineRuns && p.proxyOurs);
+            EXPECT_TRUE(shown(Connected) && p.held().engine && p.held().proxy);
             toggleConnection(rig.controller);
             EXPECT_EQ(Calls(p.calls.end() - 2, p.calls.end()),
                       (Calls{"engine stop", "proxy back"}));
@@ -161,9 +155,9 @@ TEST(ConnectionController, RacingTogglesNeverLeaveHalfAConnection) {
         toggleConnection(rig.controller);
         other.join();
         ASSERT_TRUE(waitFor([] { return appState.connectionState.load() != Connecting; }));
-        std::lock_guard lock(p.mutex);
         const bool on = appState.connectionState.load() == Connected;
-        EXPECT_TRUE(p.engineRuns == on && p.proxyOurs == on) << round;
+        const Platform::Held h = p.held();
+        EXPECT_TRUE(h.engine == on && h.proxy == on && h.sound) << round;
     }
     if (appState.connectionState.load() == Connected) toggleConnection(rig.controller);
     p.expectNothingLeft();

@@ -33,21 +33,17 @@ inline RegistryProxy readRegistryProxy() {
 }
 
 inline void writeRegistryProxy(const RegistryProxy& value) {
-    HKEY key = nullptr;
-    RegCreateKeyExW(HKEY_CURRENT_USER, internetSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                    &key, nullptr);
     if (value.enable) {
-        RegSetValueExW(key, L"ProxyEnable", 0, REG_DWORD,
-                       reinterpret_cast<const BYTE*>(&*value.enable), sizeof(DWORD));
+        RegSetKeyValueW(HKEY_CURRENT_USER, internetSettingsKey, L"ProxyEnable", REG_DWORD,
+                        &*value.enable, sizeof(DWORD));
     } else {
-        RegDeleteValueW(key, L"ProxyEnable");
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, internetSettingsKey, L"ProxyEnable");
     }
     if (value.server) {
-        RegSetValueExW(key, L"ProxyServer", 0, REG_SZ,
-                       reinterpret_cast<const BYTE*>(value.server->c_str()),
-                       static_cast<DWORD>((value.server->size() + 1) * sizeof(wchar_t)));
+        RegSetKeyValueW(HKEY_CURRENT_USER, internetSettingsKey, L"ProxyServer", REG_SZ,
+                        value.server->c_str(),
+                        static_cast<DWORD>((value.server->size() + 1) * sizeof(wchar_t)));
     } else {
-        RegDeleteValueW(key, L"ProxyServer");
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, internetSettingsKey, L"ProxyServer");
     }
-    RegCloseKey(key);
 }
