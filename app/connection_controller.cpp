@@ -143,11 +143,16 @@ void runStop(ConnectionController& c, Lock& lock, std::string_view who) {
     c.userProxy.reset();
     lock.unlock();
     note(c, who, ": stopping the engine, then giving the proxy settings back");
+    // Each half on its own: the settings go back even when the engine's stop failed.
     try {
         c.seams.stopEngine();
+    } catch (...) {
+        note(c, who, ": the engine's stop failed with an exception");
+    }
+    try {
         c.seams.giveSystemProxyBack(user);
     } catch (...) {
-        note(c, who, ": failed: out of memory");
+        note(c, who, ": giving the proxy settings back failed with an exception");
     }
     lock.lock();
     enter(c, Phase::Disconnected);
@@ -179,6 +184,7 @@ void toggleConnection(ConnectionController& c) {
             repaint(c);
         }
     } catch (...) {
+        note(c, "toggle: failed with an exception");
     }
 }
 
@@ -221,5 +227,6 @@ void stopConnectionAtExit(ConnectionController& c) {
             break;
         }
     } catch (...) {
+        note(c, "exit: failed with an exception");
     }
 }
