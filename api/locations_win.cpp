@@ -2,6 +2,7 @@
 #include "api/locations.h"
 
 #include "api/http.h"
+#include "core/log.h"
 
 #include <thread>
 
@@ -9,9 +10,20 @@ void fetchLocations() {
     try {
         // A failed request gives an empty body, and so an empty list: the
         // old rows are dropped either way.
-        publishLocations(buildLocationList(httpGet(L"/api/get_locations.php"), utf8ToWide));
+        const std::string body = httpGet(L"/api/get_locations.php");
+        LocationList list = buildLocationList(body, utf8ToWide);
+        const std::size_t count = list.size();
+        publishLocations(std::move(list));
+        if (body.empty()) {
+            logLine("catalogue: no answer from the service");
+        } else if (count == 0) {
+            logLine("catalogue: no locations in the answer");
+        } else {
+            logLine("catalogue: " + std::to_string(count) + " locations");
+        }
     } catch (...) {
         // Out of memory while building the rows: keep the old list.
+        logLine("catalogue: failed: out of memory");
     }
 }
 

@@ -1,6 +1,7 @@
 // Process entry: the libraries the window needs, the window, the message
 // loop, and the end of it all.
 #include "app/window.h"
+#include "core/log.h"
 #include "core/state.h"
 #include "proxy/system_proxy.h"
 
@@ -12,8 +13,11 @@
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 2), &wsa);
+    logLine("start");
     // A proxy setting left pointing at us by a crash would cut the user off.
-    repairLeftoverSystemProxy();
+    if (repairLeftoverSystemProxy()) {
+        logLine("start: the system proxy still pointed at the listener; set back to direct");
+    }
 
     Gdiplus::GdiplusStartupInput input;
     input.GdiplusVersion = 1;
@@ -37,5 +41,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 
     Gdiplus::GdiplusShutdown(gdiplusToken);
     WSACleanup();
+    logLine("exit");
     return static_cast<int>(exitCode);
 }

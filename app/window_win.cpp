@@ -3,14 +3,12 @@
 #include "app/window.h"
 
 #include "api/locations.h"
+#include "app/connection_controller.h"
 #include "app/settings.h"
 #include "core/state.h"
-#include "proxy/system_proxy.h"
-#include "proxy/toggle.h"
 #include "ui/draw_win.h"
 #include "ui/layout.h"
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -21,10 +19,6 @@ constexpr int windowWidth = 900;
 constexpr int windowHeight = 600;
 constexpr UINT_PTR repaintTimer = 1;
 constexpr UINT repaintPeriodMs = 16;
-
-// Set when the window is being destroyed, so a late autostart does not
-// connect (and point the system proxy at us) after the stop at exit.
-std::atomic<bool> closing{false};
 
 // The client point of a mouse message: both halves of lParam unsigned.
 int pointX(LPARAM lParam) {
@@ -44,10 +38,11 @@ bool catalogueEmpty() {
 void autostartSequence() {
     try {
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-        if (catalogueEmpty() && !closing.load()) startLocationFetch();
+        if (catalogueEmpty()) startLocationFetch();
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        // One attempt only: a catalogue slower than this leaves it to the user.
-        if (!catalogueEmpty() && !closing.load()) toggleConnection();
+        // One attempt only: a catalogue slower than this leaves it to the
+        // user. After the window's close the controller starts nothing.
+        if (!catalogueEmpty()) toggleConnection();
     } catch (...) {
     }
 }
@@ -99,7 +94,6 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             if (appState.autostartEnabled) std::thread(autostartSequence).detach();
             break;
         case WM_DESTROY:
-            closing.store(true);
             // The whole stop (sockets, listener, the user's proxy settings
             // back), not only the proxy setting: the process then ends with
             // nothing of ours left running or pointed at.

@@ -51,8 +51,6 @@ struct AppState {
     bool killSwitchEnabled = false;
     bool autostartEnabled = false;
     float pulsePhase = 0.0f;
-
-    wchar_t proxyServerText[256] = {};
 };
 
 // Never destroyed: detached workers (downloads, the connection request) may

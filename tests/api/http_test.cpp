@@ -61,36 +61,6 @@ TEST_F(HttpGet, ReturnsTheBodyByteForByteWholeOrInChunks) {
     EXPECT_EQ(httpGet(L"/api/get_locations.php"), "");
 }
 
-TEST_F(HttpGet, ErrorStatusBodiesAreReturnedLikeAnyAnswer) {
-    const std::string page = "<html><body>No such page</body></html>\n";
-    ASSERT_TRUE(writeStateFile(service, "locations.body", page));
-    ASSERT_TRUE(writeStateFile(service, "locations.mode", "status=404"));
-    EXPECT_EQ(httpGet(L"/api/get_locations.php"), page);
-    // The stand-in's own error page for a 500, sent in chunks.
-    ASSERT_TRUE(writeStateFile(service, "connection.mode", "status=500 chunks=3"));
-    const std::string body = httpGet(L"/api/get_connection.php?nocache=1");
-    EXPECT_EQ(body.rfind("<html>", 0), 0u) << body;
-    EXPECT_NE(body.find("500 Internal Server Error"), std::string::npos) << body;
-}
-
-TEST_F(HttpGet, ConcurrentCallsShareNothing) {
-    const std::string answers[] = {R"({"ip":"h","port":1})", R"({"code":"DE"})"};
-    ASSERT_TRUE(writeStateFile(service, "connection.body", answers[0]));
-    ASSERT_TRUE(writeStateFile(service, "locations.body", answers[1]));
-    ASSERT_TRUE(writeStateFile(service, "connection.mode", "chunks=5 gap=0.01"));
-    std::vector<std::string> results(8);
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < results.size(); ++i)
-        threads.emplace_back([&results, i] {
-            results[i] = httpGet(i % 2 ? L"/api/get_locations.php" : L"/api/get_connection.php");
-        });
-    for (auto& t : threads)
-        t.join();
-    for (std::size_t i = 0; i < results.size(); ++i)
-        EXPECT_EQ(results[i], answers[i % 2]) << i;
-    EXPECT_EQ(recordedRequests(service).size(), results.size());
-}
-
 TEST_F(HttpGet, UnreachablePortAndUntrustedCertificateGiveEmptyBody) {
     // A loopback port that was free a moment ago and that nothing listens on.
     WSADATA data;
@@ -118,19 +88,6 @@ TEST_F(HttpGet, UnreachablePortAndUntrustedCertificateGiveEmptyBody) {
     // And the next call, on a good port again, still works.
     sovelinTestApiPort = service.port;
     EXPECT_FALSE(httpGet(L"/api/get_locations.php").empty());
-}
-
-TEST(Utf8ToWide, ConvertsWithoutCountingTheTerminator) {
-    EXPECT_EQ(utf8ToWide(""), L"");
-    EXPECT_EQ(utf8ToWide("Великобритания").size(), 14u);
-    // Outside the basic plane: one character, two UTF-16 units.
-    EXPECT_EQ(utf8ToWide("\xF0\x9F\x8C\x8D"), std::wstring(L"\xD83C\xDF0D"));
-    // An embedded NUL ends the text; malformed UTF-8 is replaced, not an error.
-    EXPECT_EQ(utf8ToWide(std::string("AB\0CD", 5)), L"AB");
-    EXPECT_EQ(utf8ToWide("a\xFF"
-                         "b"),
-              std::wstring(L"a\xFFFD"
-                           L"b"));
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-// fetchLocations and startLocationFetch under Wine against the stand-in.
+// Readers of the catalogue while fetches replace it, under Wine against the stand-in.
 #include "api/http.h"
 #include "api/locations.h"
 #include "service_stand_in.h"
@@ -33,62 +33,6 @@ std::vector<std::string> codesOf(const LocationList& list) {
     for (const Location& l : list)
         codes.push_back(l.code);
     return codes;
-}
-
-TEST_F(FetchLocations, RowsInAnswerOrderWithTableNamesElseTheCode) {
-    serve(R"({"locations":[{"code":"US","name":"x"},{"code":"DE"},{"code":"XX"},)"
-          "{\"code\":\"us\"},{\"code\":\"\xC3\x85L\"},{\"code\":\"US\"},"
-          R"({"code":""},{"code":"FR"}]})");
-    fetchLocations();
-    const auto list = currentLocations();
-    // The empty code ends the walk: FR after it is not read.
-    ASSERT_EQ(codesOf(*list),
-              (std::vector<std::string>{"US", "DE", "XX", "us", "\xC3\x85L", "US"}));
-    const std::wstring usa = L"\x0421\x0428\x0410"; // США
-    const std::wstring names[] = {usa,        L"\x0413\x0435\x0440\x043C\x0430\x043D\x0438\x044F",
-                                  L"XX",      L"us",
-                                  L"\x00C5L", usa}; // Германия, then codes
-    for (std::size_t i = 0; i < list->size(); ++i)
-        EXPECT_EQ((*list)[i].displayName, names[i]) << i;
-    const auto requests = recordedRequests(service);
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_NE(requests[0].find(R"("path": "/api/get_locations.php")"), std::string::npos);
-}
-
-TEST_F(FetchLocations, FailedOrUselessAnswersEmptyAnEarlierList) {
-    struct Case {
-        const char* mode;
-        const char* body; // nullptr: the stand-in's own error page
-        bool refused;     // aimed at the stand-in whose certificate nobody trusts
-    };
-    const Case cases[] = {{"status=404", nullptr, false},
-                          {"status=500", nullptr, false},
-                          {"", "", false},
-                          {"", R"({"error":"maintenance"})", false},
-                          {"", nullptr, true}};
-    for (const Case& c : cases) {
-        publishLocations(LocationList(2)); // the earlier list
-        resetStandIn(service);
-        sovelinTestApiPort = service.port;
-        ASSERT_TRUE(writeStateFile(service, "locations.mode", c.mode));
-        if (c.body) serve(c.body);
-        if (c.refused) sovelinTestApiPort = untrustedStandIn().port;
-        fetchLocations();
-        EXPECT_TRUE(currentLocations()->empty()) << c.mode << " / " << (c.body ? c.body : "page");
-    }
-}
-
-TEST_F(FetchLocations, StartReturnsAtOnceAndTheWorkerPublishesASlowAnswer) {
-    serve(R"([{"code":"NL"},{"code":"JP"}])");
-    ASSERT_TRUE(writeStateFile(service, "locations.mode", "delay=1"));
-    publishLocations({});
-    const auto start = Clock::now();
-    startLocationFetch();
-    EXPECT_LT(Clock::now() - start, 500ms);
-    EXPECT_TRUE(currentLocations()->empty()); // the old list stays meanwhile
-    while (currentLocations()->size() != 2 && Clock::now() < start + 20s)
-        std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(codesOf(*currentLocations()), (std::vector<std::string>{"NL", "JP"}));
 }
 
 TEST_F(FetchLocations, ReadersNeverSeeAHalfBuiltList) {

@@ -1,75 +1,90 @@
-// The system proxy switch against Wine's WinINet: a disable gives the user's
-// own settings back rather than bare direct, and the start-up repair. What
-// enabling writes is checked by the road test.
+// The system proxy: the option lists a connect and a stop write (Wine keeps
+// neither the bypass list nor the auto-config URL, so those are checked on
+// the lists), then the switch and the give-back through Wine's WinINet. Every
+// case leaves the prefix's setting as it found it.
 #include "proxy/system_proxy.h"
-#include "core/state.h"
 #include "tests/app/system_proxy_test.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-const wchar_t* const ourServer = L"socks=127.0.0.1:10800";
+using Options = std::vector<ProxyOption>;
+const std::wstring ours = L"http=127.0.0.1:10800;https=127.0.0.1:10800;socks=127.0.0.1:10800";
+const std::wstring localBypass =
+    L"<local>;localhost;127.*;10.*;192.168.*;169.254.*;172.16.*;172.17.*;172.18.*;172.19.*;"
+    L"172.20.*;172.21.*;172.22.*;172.23.*;172.24.*;172.25.*;172.26.*;172.27.*;172.28.*;"
+    L"172.29.*;172.30.*;172.31.*";
+const ProxySetting usersOwn{proxyTypeDirect | proxyTypeProxy, L"10.0.0.1:3128", L"*.corp;<local>",
+                            L"http://10.0.0.1/proxy.pac"};
+
+TEST(SystemProxyOptions, ConnectWritesOurTextWithTheUsersOrTheLocalBypassList) {
+    const std::pair<std::optional<ProxySetting>, std::wstring> cases[] = {
+        {std::nullopt, localBypass},
+        {ProxySetting{}, localBypass},
+        {ProxySetting{proxyTypeDirect, {}, L"", {}}, localBypass},
+        {usersOwn, L"*.corp;<local>"}};
+    for (const auto& [user, bypass] : cases) {
+        EXPECT_EQ(optionsWhileConnected(user),
+                  (Options{{ProxyOptionId::Flags, proxyTypeDirect | proxyTypeProxy, {}},
+                           {ProxyOptionId::Server, 0, ours},
+                           {ProxyOptionId::Bypass, 0, bypass}}));
+    }
+}
+
+TEST(SystemProxyOptions, StopGivesBackWhatTheUserHadButNeverOurLeftover) {
+    const auto givenBack = [](std::uint32_t flags, const ProxySetting& s) {
+        return Options{{ProxyOptionId::Flags, flags, {}},
+                       {ProxyOptionId::Server, 0, s.server},
+                       {ProxyOptionId::Bypass, 0, s.bypass},
+                       {ProxyOptionId::AutoConfigUrl, 0, s.autoConfigUrl}};
+    };
+    EXPECT_EQ(optionsGivingBack(usersOwn), givenBack(usersOwn.flags, usersOwn));
+    for (const wchar_t* server : {ours.c_str(), L"socks=127.0.0.1:10800", L"127.0.0.1:10800"}) {
+        const ProxySetting leftover{proxyTypeProxy, server, {}, {}};
+        EXPECT_EQ(optionsGivingBack(leftover), givenBack(proxyTypeDirect, leftover));
+    }
+    EXPECT_EQ(optionsGivingBack(std::nullopt),
+              (Options{{ProxyOptionId::Flags, proxyTypeDirect, {}}}));
+}
 
 class SystemProxy : public ::testing::Test {
   protected:
-    // Every case starts and ends with nothing kept and a plain direct setting.
-    void SetUp() override { TearDown(); }
-    void TearDown() override {
-        if (hasKeptSystemProxy()) setSystemProxy(false);
-        setUserProxy(PROXY_TYPE_DIRECT, nullptr, nullptr, nullptr);
-        appState.connectionState.store(Disconnected);
-    }
+    void TearDown() override { writeRegistryProxy(asFound); }
+    const RegistryProxy asFound = readRegistryProxy();
 };
 
-TEST_F(SystemProxy, DisableGivesBackOnlyWhatTheUserHad) {
-    // Nothing kept: bare direct flags, the server text left as it was.
-    setUserProxy(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, L"127.0.0.1:20096", nullptr, nullptr);
-    setSystemProxy(false);
-    EXPECT_FALSE(snapshotProxy().flags & PROXY_TYPE_PROXY);
-    EXPECT_EQ(snapshotProxy().server, L"127.0.0.1:20096");
-
-    // A user's own proxy switched on (the road test covers auto-config and
-    // detection): a repeated enable must not keep our own setting instead.
-    setUserProxy(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, L"127.0.0.1:20097", L"*.corp;<local>",
-                 nullptr);
-    const ProxySnapshot before = snapshotProxy();
-    setSystemProxy(true);
-    setSystemProxy(true);
-    EXPECT_EQ(snapshotProxy().server, ourServer);
-    EXPECT_TRUE(hasKeptSystemProxy());
-    setSystemProxy(false);
-    EXPECT_EQ(snapshotProxy(), before);
-    EXPECT_EQ(registryProxyEnable(), 1u);
-    EXPECT_FALSE(hasKeptSystemProxy());
-
-    // A leftover of our listener is not the user's: the disable goes direct.
-    setUserProxy(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, ourServer, nullptr, nullptr);
-    setSystemProxy(true);
-    setSystemProxy(false);
-    EXPECT_EQ(registryProxyEnable(), 0u);
+TEST_F(SystemProxy, ConnectPointsAtTheListenerAndTheStopGivesTheSettingBack) {
+    // The user's values and what the stop gives back: the same, except our
+    // crash leftover, which goes direct.
+    const std::pair<RegistryProxy, RegistryProxy> cases[] = {
+        {{}, {0, {}}},
+        {{1, L"10.0.0.1:3128"}, {1, L"10.0.0.1:3128"}},
+        {{0, L"10.0.0.1:3128"}, {0, L"10.0.0.1:3128"}},
+        {{1, L"socks=127.0.0.1:10800"}, {0, L"socks=127.0.0.1:10800"}}};
+    for (const auto& [user, back] : cases) {
+        writeRegistryProxy(user);
+        const std::optional<ProxySetting> kept = switchSystemProxyOn();
+        EXPECT_EQ(readRegistryProxy(), (RegistryProxy{1, ours}));
+        giveSystemProxyBack(kept);
+        EXPECT_EQ(readRegistryProxy(), back);
+    }
 }
 
 TEST_F(SystemProxy, RepairSwitchesOnlyOurLeftoverToDirect) {
-    // Our listener's text, switched on, nothing running: repaired.
-    setUserProxy(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, ourServer, nullptr, nullptr);
-    repairLeftoverSystemProxy();
-    EXPECT_FALSE(snapshotProxy().flags & PROXY_TYPE_PROXY);
-
-    // The same while a connection runs: left alone.
-    setUserProxy(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, ourServer, nullptr, nullptr);
-    appState.connectionState.store(Connected);
-    repairLeftoverSystemProxy();
-    EXPECT_TRUE(snapshotProxy().flags & PROXY_TYPE_PROXY);
-    appState.connectionState.store(Disconnected);
-
-    // A user's own proxy, or another port: left alone.
-    for (const wchar_t* server : {L"127.0.0.1:20097", L"socks=127.0.0.1:10801"}) {
-        setUserProxy(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, server, nullptr, nullptr);
-        repairLeftoverSystemProxy();
-        const ProxySnapshot now = snapshotProxy();
-        EXPECT_TRUE(now.flags & PROXY_TYPE_PROXY) << now;
-        EXPECT_EQ(now.server, server);
+    const std::pair<RegistryProxy, bool> cases[] = {{{1, ours}, true},
+                                                    {{1, L"socks=127.0.0.1:10800"}, true},
+                                                    {{1, L"socks=127.0.0.1:10801"}, false},
+                                                    {{1, L"127.0.0.1:20097"}, false},
+                                                    {{0, ours}, false}};
+    for (const auto& [user, repaired] : cases) {
+        writeRegistryProxy(user);
+        EXPECT_EQ(repairLeftoverSystemProxy(), repaired) << *user.server;
+        // Wine stores a text switched off in its own form; others stay.
+        EXPECT_EQ(readRegistryProxy().enable, repaired ? 0u : *user.enable);
+        if (!repaired) {
+            EXPECT_EQ(readRegistryProxy(), user);
+        }
     }
 }
 

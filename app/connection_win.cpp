@@ -1,0 +1,51 @@
+// The process's connection controller, wired to the service, the engine, the
+// system proxy, the message box, the window and the log.
+#include "app/connection_controller.h"
+
+#include "api/connection_request.h"
+#include "core/log.h"
+#include "proxy/engine.h"
+#include "ui/failure_box.h"
+
+#include <thread>
+
+namespace {
+
+// Never destroyed: a start's worker may still run while the process ends.
+ProxyEngine& engine() {
+    static ProxyEngine& running = *new ProxyEngine();
+    return running;
+}
+
+ConnectionController& controller() {
+    static ConnectionController& controller = *new ConnectionController(ConnectionSeams{
+        .requestAnswer = [] { return requestConnectionAnswer(); },
+        .startEngine = [](const UpstreamEndpoint& upstream) { return engine().start(upstream); },
+        .stopEngine = [] { engine().stop(); },
+        .checkUpstream =
+            [](const UpstreamEndpoint& upstream) {
+                const UpstreamCheck result =
+                    checkUpstream(upstream, EngineOptions{}.handshakeDeadline);
+                return result == UpstreamCheck::Ok ? std::string()
+                                                   : std::string(describeUpstreamCheck(result));
+            },
+        .switchSystemProxy = [] { return switchSystemProxyOn(); },
+        .giveSystemProxyBack =
+            [](const std::optional<ProxySetting>& user) { giveSystemProxyBack(user); },
+        .showFailure = [] { showConnectionFailedBox(); },
+        .repaint = [] { requestRepaint(); },
+        .log = [](std::string_view line) { logLine(line); },
+        .runWorker = [](std::function<void()> work) { std::thread(std::move(work)).detach(); },
+    });
+    return controller;
+}
+
+} // namespace
+
+void toggleConnection() {
+    toggleConnection(controller());
+}
+
+void stopConnectionAtExit() {
+    stopConnectionAtExit(controller());
+}

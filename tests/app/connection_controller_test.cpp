@@ -1,0 +1,206 @@
+// The connection controller against a recording platform: the order of the
+// steps, what every path gives back, toggles and exits at every step, and
+// racing toggles (natively, under ThreadSanitizer and under Wine).
+#include "app/connection_controller.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+#include <utility>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Calls = std::vector<std::string>;
+const std::string goodAnswer =
+    R"({"ip":"h","port":1080,"username":"user-x7","password":"pass-y9"})";
+const ProxySetting usersOwn{proxyTypeDirect | proxyTypeProxy, L"10.0.0.1:3128", L"*.corp", {}};
+const Calls connected{"request", "engine start", "check", "proxy on"};
+
+template <class Condition> bool waitFor(Condition done) {
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (!done() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(1ms);
+    return done();
+}
+
+bool shown(ConnectionState state) {
+    return waitFor([state] { return appState.connectionState.load() == state; });
+}
+
+// Each call recorded in order; the one named `holdAt` waits for finish().
+struct Platform {
+    std::mutex mutex;
+    std::condition_variable changed;
+    Calls calls, log;
+    std::string holdAt, answer = goodAnswer, refusal;
+    bool released = false, portFree = true;
+    ConnectionState shownAtBox = Connecting;
+    std::vector<std::thread> workers;
+
+    // As `lock(), expression`: held for the rest of the statement.
+    std::unique_lock<std::mutex> lock() { return std::unique_lock(mutex); }
+    // Returns with the lock held, so the caller reads the fields under it.
+    std::unique_lock<std::mutex> call(const char* name) {
+        auto held = lock();
+        calls.push_back(name);
+        if (name == holdAt) changed.wait_for(held, 10s, [this] { return released; });
+        return held;
+    }
+    ConnectionSeams seams() {
+        return {
+            .requestAnswer = [this] { return call("request"), answer; },
+            .startEngine =
+                [this](const UpstreamEndpoint&) { return call("engine start"), portFree; },
+            .stopEngine = [this] { call("engine stop"); },
+            .checkUpstream = [this](const UpstreamEndpoint&) { return call("check"), refusal; },
+            .switchSystemProxy = [this] { return call("proxy on"), std::optional(usersOwn); },
+            .giveSystemProxyBack =
+                [this](auto& u) { call(u == usersOwn ? "proxy back" : "wrong"); },
+            .showFailure = [this] { call("box"), shownAtBox = appState.connectionState.load(); },
+            .repaint = [] {},
+            .log = [this](std::string_view line) { lock(), log.emplace_back(line); },
+            .runWorker = [this](auto work) { lock(), workers.emplace_back(std::move(work)); },
+        };
+    }
+    // What the calls so far leave running or switched; not sound when either
+    // was taken twice or given back without being held.
+    struct Held {
+        bool engine = false, proxy = false, sound = true;
+    };
+    Held held() {
+        auto locked = lock();
+        Held h;
+        for (const std::string& c : calls) {
+            if (c == "engine start" && portFree) h.sound &= !std::exchange(h.engine, true);
+            if (c == "engine stop") h.engine = false;
+            if (c == "proxy on") h.sound &= !std::exchange(h.proxy, true);
+            if (c == "proxy back" || c == "wrong")
+                h.sound &= std::exchange(h.proxy, false) && c == "proxy back";
+        }
+        return h;
+    }
+    bool reached(const char* name) {
+        return waitFor([&] { return lock(), std::count(calls.begin(), calls.end(), name) > 0; });
+    }
+    // Lets every held call go and waits for every start to end.
+    void finish() {
+        std::vector<std::thread> ended;
+        {
+            auto held = lock();
+            released = true;
+            changed.notify_all();
+            ended.swap(workers);
+        }
+        for (auto& worker : ended)
+            worker.join();
+    }
+    // Once a path is over: nothing of ours left, the user's setting given back
+    // as it was, and no credential in the log.
+    void expectNothingLeft() {
+        finish();
+        EXPECT_EQ(appState.connectionState.load(), Disconnected);
+        const Held h = held();
+        EXPECT_TRUE(!h.engine && !h.proxy && h.sound) << testing::PrintToString(calls);
+        for (const std::string& line : log)
+            EXPECT_TRUE(line.find("user-x7") == line.npos && line.find("pass-y9") == line.npos);
+    }
+};
+
+struct Rig {
+    Platform platform;
+    ConnectionController controller{platform.seams()};
+    ~Rig() { platform.finish(); }
+};
+
+TEST(ConnectionController, EachStartEndsConnectedOrDisconnectedWithTheBox) {
+    const struct {
+        std::string answer;
+        bool portFree;
+        std::string refusal;
+        Calls calls;
+    } cases[] = {
+        {goodAnswer, true, "", connected},
+        {R"({"ip":"h","port":70000})", true, "", {"request", "box"}},
+        {"", true, "", {"request", "box"}},
+        {goodAnswer, false, "", {"request", "engine start", "box"}},
+        {goodAnswer, true, "refused", {"request", "engine start", "check", "engine stop", "box"}},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        Platform& p = rig.platform;
+        std::tie(p.answer, p.portFree, p.refusal) = std::tie(c.answer, c.portFree, c.refusal);
+        toggleConnection(rig.controller);
+        p.finish();
+        EXPECT_EQ(p.calls, c.calls) << c.answer;
+        if (c.calls == connected) {
+            EXPECT_TRUE(shown(Connected) && p.held().engine && p.held().proxy);
+            toggleConnection(rig.controller);
+            EXPECT_EQ(Calls(p.calls.end() - 2, p.calls.end()),
+                      (Calls{"engine stop", "proxy back"}));
+        } else {
+            EXPECT_EQ(p.shownAtBox, Disconnected);
+        }
+        p.expectNothingLeft();
+    }
+}
+
+TEST(ConnectionController, RacingTogglesNeverLeaveHalfAConnection) {
+    Rig rig;
+    Platform& p = rig.platform;
+    for (int round = 0; round < 40; ++round) {
+        std::thread other([&] { toggleConnection(rig.controller); });
+        toggleConnection(rig.controller);
+        other.join();
+        ASSERT_TRUE(waitFor([] { return appState.connectionState.load() != Connecting; }));
+        const bool on = appState.connectionState.load() == Connected;
+        const Platform::Held h = p.held();
+        EXPECT_TRUE(h.engine == on && h.proxy == on && h.sound) << round;
+    }
+    if (appState.connectionState.load() == Connected) toggleConnection(rig.controller);
+    p.expectNothingLeft();
+}
+
+TEST(ConnectionController, ExitAtEveryStepStopsAllAndStartsNothingAfter) {
+    // Where the connection is held when the window closes ("": connected).
+    // Toggles meanwhile change nothing; the exit waits only so long for a
+    // start's short steps and for a running stop.
+    const std::pair<const char*, std::chrono::milliseconds> cases[] = {
+        {"request", 0ms}, {"engine start", 200ms}, {"check", 0ms}, {"proxy on", 200ms},
+        {"", 0ms},        {"engine stop", 400ms}};
+    for (const auto& [holdAt, waits] : cases) {
+        SCOPED_TRACE(holdAt);
+        Rig rig;
+        Platform& p = rig.platform;
+        rig.controller.commitWait = 200ms;
+        rig.controller.stopWait = 400ms;
+        const bool stopping = std::string_view(holdAt) == "engine stop";
+        if (stopping || !*holdAt) {
+            toggleConnection(rig.controller);
+            ASSERT_TRUE(shown(Connected));
+        }
+        p.holdAt = holdAt;
+        std::thread toggling; // starts, or stops when connected
+        if (*holdAt) {
+            toggling = std::thread([&] { toggleConnection(rig.controller); });
+            ASSERT_TRUE(p.reached(holdAt));
+            for (int i = 0; i < 3; ++i)
+                toggleConnection(rig.controller);
+        }
+        const auto begun = std::chrono::steady_clock::now();
+        stopConnectionAtExit(rig.controller);
+        const auto took = std::chrono::steady_clock::now() - begun;
+        EXPECT_TRUE(took >= waits && took < waits + 1s);
+        EXPECT_EQ(appState.connectionState.load(), stopping ? Connected : Disconnected);
+        p.finish();
+        if (toggling.joinable()) toggling.join();
+        toggleConnection(rig.controller);
+        EXPECT_EQ(std::count(p.calls.begin(), p.calls.end(), "request"), 1);
+        EXPECT_EQ(std::count(p.calls.begin(), p.calls.end(), "box"), 0);
+        p.expectNothingLeft();
+    }
+}
+
+} // namespace

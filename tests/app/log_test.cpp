@@ -1,0 +1,39 @@
+// The log file at its cap: one previous copy, nothing older, under both C
+// runtimes (Windows' does not rename over an existing file).
+#include "core/log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace {
+
+std::string contents(const char* path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(Log, KeepsOnePreviousCopyAtTheCap) {
+    const char* path = "log_test.log";
+    const char* previous = "log_test.log.1";
+    std::remove(path);
+    std::remove(previous);
+    // Lines of about 33 bytes, twelve to a file of 400: two moves.
+    for (int i = 10; i < 40; ++i)
+        appendLogLine(path, previous, 400, "line " + std::to_string(i));
+    const std::string now = contents(path), before = contents(previous);
+    EXPECT_NE(now.find("Z line 39\n"), std::string::npos) << now;
+    EXPECT_NE(before.find("line 27\n"), std::string::npos) << before;
+    EXPECT_EQ((before + now).find("line 10\n"), std::string::npos);
+    for (const char* file : {path, previous}) {
+        std::ifstream in(file, std::ios::binary | std::ios::ate);
+        EXPECT_LE(in.tellg(), 400) << file;
+    }
+    std::remove(path);
+    std::remove(previous);
+}
+
+} // namespace
