@@ -1,0 +1,149 @@
+// The window under Wine: frames as the window paints them against frames
+// drawn from nothing, and the real window on a virtual display with its
+// paints counted as its loop takes them.
+#include "app/window.h"
+#include "ui/frame_win.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// GDI+ for the whole program; every window and painter ends before it.
+struct GdiplusSession {
+    ULONG_PTR token = 0;
+    GdiplusSession() {
+        Gdiplus::GdiplusStartupInput input;
+        Gdiplus::GdiplusStartup(&token, &input, nullptr);
+    }
+    ~GdiplusSession() { Gdiplus::GdiplusShutdown(token); }
+} gdiplus;
+
+void setSixRows() {
+    LocationList list;
+    for (const char* code : {"US", "DE", "FR", "GB", "NL", "JP"})
+        list.push_back({code, L"Name"});
+    appState.locations.store(std::make_shared<const LocationList>(std::move(list)));
+}
+
+struct Paints {
+    int all = 0;
+    int haloAreaOnly = 0; // the update region was the halo's area alone
+};
+
+// Runs the window's messages for a while, or until done, counting paints.
+Paints paintsWithin(HWND window, milliseconds span, bool (*done)() = nullptr) {
+    const auto end = std::chrono::steady_clock::now() + span;
+    Paints paints;
+    MSG message;
+    while (std::chrono::steady_clock::now() < end && !(done && done())) {
+        if (!PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+            continue;
+        }
+        if (message.message == WM_PAINT && message.hwnd == window) {
+            RECT update, client;
+            GetUpdateRect(window, &update, FALSE);
+            GetClientRect(window, &client);
+            const PixelBox a = haloArea(client.right, client.bottom);
+            const RECT area = {a.left, a.top, a.right, a.bottom};
+            ++paints.all;
+            paints.haloAreaOnly += EqualRect(&update, &area);
+        }
+        DispatchMessageW(&message);
+    }
+    return paints;
+}
+
+std::shared_ptr<const LocationList> startList;
+bool startFetchEnded() {
+    return currentLocations() != startList;
+}
+
+} // namespace
+
+TEST(Window, KeptPixelsAndHaloRepaintsEqualFramesDrawnFromNothing) {
+    setSixRows();
+    appState.selectedIndex = 1;
+    appState.hoveredIndex = 3;
+    FramePainter painter; // one through every size, as a resized window keeps it
+    // The halo's area stands alone from 464 x 443 on; at 463 it would meet
+    // the panel's side. 884 x 400: the card in the area; 400 x 300: the
+    // button over the panel.
+    for (const SIZE size :
+         {SIZE{884, 561}, SIZE{464, 443}, SIZE{463, 443}, SIZE{884, 400}, SIZE{400, 300}}) {
+        const int w = size.cx, h = size.cy;
+        BackBuffer window, reference;
+        ASSERT_TRUE(window.fit(w, h) && reference.fit(w, h));
+        for (const int settings : {0, 1}) {
+            appState.settingsPageShown = settings;
+            for (const ConnectionState state : {Disconnected, Connecting, Connected}) {
+                // A whole frame, then the narrowest and the widest halo:
+                // drawn, then copied.
+                for (int frame = 0; frame < 4; ++frame) {
+                    appState.pulsePhase = frame % 2 ? 4.7f : 1.58f;
+                    if (frame > 0 && !settings && haloAreaStandsAlone(w, h))
+                        painter.paintHaloArea(window, state);
+                    else
+                        painter.paintFrame(window, state);
+                    reference.fill({0, 0, w, h}, 0);
+                    drawFrame(reference.graphics(), painter.kit, w, h, state);
+                    window.flush();
+                    reference.flush();
+                    int differing = 0; // in colour: the alpha byte is not shown
+                    for (int i = 0; i < w * h; ++i)
+                        differing += ((window.pixels()[i] ^ reference.pixels()[i]) & 0xFFFFFF) != 0;
+                    ASSERT_EQ(differing, 0) << w << "x" << h << " settings " << settings
+                                            << " state " << state << " frame " << frame;
+                }
+                if (settings) break; // that page shows no state
+            }
+        }
+    }
+    appState.settingsPageShown = 0;
+    appState.hoveredIndex = -1;
+}
+
+TEST(Window, PaintsWhenSomethingChangedAndAnimatesOnlyWhileConnected) {
+    startList = currentLocations();
+    HWND window = createMainWindow(GetModuleHandleW(nullptr));
+    ASSERT_NE(window, nullptr);
+    appState.mainWindow.store(window);
+    // The start's download publishes once, a list or an empty one (no
+    // service here); then rows of our own.
+    paintsWithin(window, milliseconds(30000), startFetchEnded);
+    ASSERT_TRUE(startFetchEnded());
+    setSixRows();
+    requestRepaint();
+    EXPECT_GE(paintsWithin(window, milliseconds(1000)).all, 1);
+
+    EXPECT_EQ(paintsWithin(window, milliseconds(2000)).all, 0) << "idle and disconnected";
+    PostMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(100, rowTop(1) + 10));
+    EXPECT_GE(paintsWithin(window, milliseconds(500)).all, 1) << "hover changed";
+    PostMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(120, rowTop(1) + 20));
+    EXPECT_EQ(paintsWithin(window, milliseconds(500)).all, 0) << "the same row";
+
+    // The halo runs at about 60 frames a second, repainting its area alone;
+    // it stops behind the settings page and with the state.
+    appState.connectionState.store(Connected);
+    requestRepaint();
+    const Paints connected = paintsWithin(window, milliseconds(1000));
+    EXPECT_GE(connected.haloAreaOnly, 30);
+    EXPECT_LE(connected.all - connected.haloAreaOnly, 2) << "only the first frame is whole";
+    RECT client;
+    GetClientRect(window, &client);
+    PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(client.right - 30, 45));
+    EXPECT_GE(paintsWithin(window, milliseconds(300)).all, 1) << "the gear pressed";
+    EXPECT_EQ(paintsWithin(window, milliseconds(1000)).all, 0) << "settings page";
+    appState.settingsPageShown = 0;
+    appState.connectionState.store(Disconnected);
+    requestRepaint();
+    paintsWithin(window, milliseconds(300));
+    EXPECT_EQ(paintsWithin(window, milliseconds(1000)).all, 0) << "disconnected again";
+
+    appState.mainWindow.store(nullptr);
+    DestroyWindow(window);
+}
