@@ -107,7 +107,8 @@ void fillPageBackground(GpGraphics* graphics, int width, int height);
 // The painters, in their steps. width is the page's (the client width minus
 // the panel); clientWidth and clientHeight are the client area's.
 void drawPanelBackdrop(GpGraphics* graphics, DrawingKit& kit, int height); // up to the label
-void drawPanelRows(GpGraphics* graphics, DrawingKit& kit);
+// Row index of the list: its highlight, flag, title and subtitle.
+void drawPanelRow(GpGraphics* graphics, DrawingKit& kit, const Location& location, int index);
 void drawGear(GpGraphics* graphics, DrawingKit& kit, int width);
 // The halo, the button with its gloss and its label, around the page centre.
 void drawConnectButton(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,

@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 void drawFrame(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,
                ConnectionState state) {
     const int width = clientWidth - listPanelWidth;
     drawPanelBackdrop(graphics, kit, clientHeight);
-    drawPanelRows(graphics, kit);
+    const auto list = currentLocations();
+    for (std::size_t i = 0; list && i < list->size(); ++i)
+        drawPanelRow(graphics, kit, (*list)[i], static_cast<int>(i));
     fillPageBackground(graphics, width, clientHeight);
     if (appState.settingsPageShown) {
         drawSettingsContent(graphics, kit, width, clientHeight);
@@ -136,28 +139,72 @@ bool sameColours(BackBuffer& buffer, const SavedPixels& saved) {
 
 } // namespace
 
+const SavedPixels* KeptPictures::find(int key) const {
+    for (const auto& [k, pixels] : kept)
+        if (k == key) return &pixels;
+    return nullptr;
+}
+
+template <class Draw>
+void FramePainter::paintKept(BackBuffer& buffer, KeptPictures& pictures, int key,
+                             const PixelBox& box, Draw draw) {
+    if (const SavedPixels* picture = pictures.find(key)) {
+        restore(buffer, *picture);
+        return;
+    }
+    draw();
+    pictures.keep(key, save(buffer, box));
+}
+
 void FramePainter::forgetOtherSizes(const BackBuffer& buffer) {
     if (size.cx == buffer.width() && size.cy == buffer.height()) return;
     size = {buffer.width(), buffer.height()};
     backdrop = {};
     pageBackground = {};
-    pageBackgroundLearnt = false;
-    haloPictures.clear();
+    rows.clear();
+    halo.clear();
+    card.clear();
+    settings.clear();
 }
 
-void FramePainter::learnPageBackground(BackBuffer& buffer) {
+bool FramePainter::gradientCovers() {
     // Drawn over black and over white: where both give the same colours, the
     // gradient covers whatever lies under it, and its pixels can be copied.
-    pageBackgroundLearnt = true;
-    const int width = buffer.width() - listPanelWidth;
-    const PixelBox page = {listPanelWidth, 0, buffer.width(), buffer.height()};
-    if (width <= 0) return;
-    buffer.fill(page, 0x00000000);
-    fillPageBackground(buffer.graphics(), width, buffer.height());
-    pageBackground = save(buffer, page);
-    buffer.fill(page, 0xFFFFFFFF);
-    fillPageBackground(buffer.graphics(), width, buffer.height());
-    if (!sameColours(buffer, pageBackground)) pageBackground = {};
+    // A property of the renderer (Wine fills without smoothing, Windows
+    // smooths the edges), so a small page is enough.
+    if (covers < 0) {
+        covers = 0;
+        BackBuffer probe;
+        constexpr int side = 40;
+        const PixelBox page = {listPanelWidth, 0, listPanelWidth + side, side};
+        if (probe.fit(listPanelWidth + side, side)) {
+            probe.fill(page, 0x00000000);
+            fillPageBackground(probe.graphics(), side, side);
+            const SavedPixels overBlack = save(probe, page);
+            probe.fill(page, 0xFFFFFFFF);
+            fillPageBackground(probe.graphics(), side, side);
+            covers = sameColours(probe, overBlack);
+        }
+    }
+    return covers > 0;
+}
+
+void FramePainter::paintRows(BackBuffer& buffer) {
+    // One snapshot for the whole panel: a catalogue swapped in meanwhile is
+    // drawn at the next paint, never half.
+    const auto list = currentLocations();
+    if (list != rowsOf) {
+        rows.clear();
+        rowsOf = list;
+    }
+    if (!list) return;
+    // A row draws only within its band of the panel, over the backdrop; what
+    // it draws right of the panel the page covers.
+    for (int i = 0; i < static_cast<int>(list->size()) && rowTop(i) < buffer.height(); ++i) {
+        const int look = i == appState.selectedIndex.load() ? 2 : i == appState.hoveredIndex;
+        paintKept(buffer, rows, i * 3 + look, {0, rowTop(i), listPanelWidth, rowTop(i + 1)},
+                  [&] { drawPanelRow(buffer.graphics(), kit, (*list)[i], i); });
+    }
 }
 
 void FramePainter::paintFrame(BackBuffer& buffer, ConnectionState state) {
@@ -167,7 +214,6 @@ void FramePainter::paintFrame(BackBuffer& buffer, ConnectionState state) {
     const int clientWidth = buffer.width();
     const int clientHeight = buffer.height();
     const int width = clientWidth - listPanelWidth;
-    if (!pageBackgroundLearnt) learnPageBackground(buffer);
 
     // Every frame starts from a cleared buffer with the backdrop drawn on it,
     // which depends on the height alone.
@@ -178,23 +224,40 @@ void FramePainter::paintFrame(BackBuffer& buffer, ConnectionState state) {
     } else {
         restore(buffer, backdrop);
     }
-    drawPanelRows(graphics, kit);
-    if (pageBackground.data.empty()) {
-        fillPageBackground(graphics, width, clientHeight);
-    } else {
+    paintRows(buffer);
+    const PixelBox page = {listPanelWidth, 0, clientWidth, clientHeight};
+    if (!pageBackground.data.empty()) {
         restore(buffer, pageBackground);
+    } else {
+        fillPageBackground(graphics, width, clientHeight);
+        if (width > 0 && gradientCovers()) pageBackground = save(buffer, page);
     }
     if (appState.settingsPageShown) {
-        drawSettingsContent(graphics, kit, width, clientHeight);
+        // Nothing else is drawn on the page then; with a gradient that covers
+        // what is under it, the page's picture depends on the switches only.
+        if (pageBackground.data.empty()) {
+            drawSettingsContent(graphics, kit, width, clientHeight);
+            return;
+        }
+        const int look = appState.killSwitchEnabled * 2 + appState.autostartEnabled;
+        if (!settings.find(look)) settings.clear();
+        paintKept(buffer, settings, look, page,
+                  [&] { drawSettingsContent(graphics, kit, width, clientHeight); });
         return;
     }
+
     drawGear(graphics, kit, width);
     if (haloAreaStandsAlone(clientWidth, clientHeight)) {
         paintHaloArea(buffer, state);
     } else {
         drawConnectButton(graphics, kit, clientWidth, clientHeight, state);
     }
-    drawStatusCard(graphics, kit, clientWidth, clientHeight, state);
+    if (statusCardStandsAlone(clientWidth, clientHeight)) {
+        paintKept(buffer, card, state, statusCardArea(clientWidth, clientHeight),
+                  [&] { drawStatusCard(graphics, kit, clientWidth, clientHeight, state); });
+    } else {
+        drawStatusCard(graphics, kit, clientWidth, clientHeight, state);
+    }
 }
 
 void FramePainter::paintHaloArea(BackBuffer& buffer, ConnectionState state) {
@@ -204,27 +267,22 @@ void FramePainter::paintHaloArea(BackBuffer& buffer, ConnectionState state) {
     const bool haloShown = state == Connecting || state == Connected;
     const int diameter = haloShown ? haloSize(appState.pulsePhase).diameter : 0;
     if (state != haloState) {
-        haloPictures.clear();
+        halo.clear();
         haloState = state;
     }
-    for (const auto& [d, picture] : haloPictures) {
-        if (d == diameter) {
-            restore(buffer, picture);
-            return;
-        }
-    }
-    // Only the page's gradient lies under the button there. Wine rounds a
-    // gradient's rows by the box it fills, so the gradient is copied from
-    // the page's pixels, or else filled whole through the clip.
     const PixelBox a = haloArea(buffer.width(), buffer.height());
-    gdip::GdipSetClipRectI(graphics, a.left, a.top, a.right - a.left, a.bottom - a.top,
-                           Gdiplus::CombineModeReplace);
-    if (pageBackground.data.empty()) {
-        fillPageBackground(graphics, buffer.width() - listPanelWidth, buffer.height());
-    } else {
-        restore(buffer, pageBackground, a);
-    }
-    drawConnectButton(graphics, kit, buffer.width(), buffer.height(), state);
-    gdip::GdipResetClip(graphics);
-    haloPictures.emplace_back(diameter, save(buffer, haloArea(buffer.width(), buffer.height())));
+    paintKept(buffer, halo, diameter, a, [&] {
+        // Only the page's gradient lies under the button there. Wine rounds
+        // a gradient's rows by the box it fills, so the gradient is copied
+        // from the page's pixels, or else filled whole through the clip.
+        gdip::GdipSetClipRectI(graphics, a.left, a.top, a.right - a.left, a.bottom - a.top,
+                               Gdiplus::CombineModeReplace);
+        if (pageBackground.data.empty()) {
+            fillPageBackground(graphics, buffer.width() - listPanelWidth, buffer.height());
+        } else {
+            restore(buffer, pageBackground, a);
+        }
+        drawConnectButton(graphics, kit, buffer.width(), buffer.height(), state);
+        gdip::GdipResetClip(graphics);
+    });
 }

@@ -48,11 +48,24 @@ struct SavedPixels {
     std::vector<std::uint32_t> data;
 };
 
-// Paints frames with the painters' steps, but keeps the panel's backdrop,
-// the page's gradient and the halo's pictures as pixels and copies them
-// back: Wine's GDI+ fills each shape pixel by pixel in software, so those
-// large areas cost far more to draw than to copy. A copy holds exactly what
-// drawing would give there (the window test compares them with drawFrame).
+// Pictures of one part of the frame, by a key for what they show.
+class KeptPictures {
+  public:
+    const SavedPixels* find(int key) const;
+    void keep(int key, SavedPixels pixels) { kept.emplace_back(key, std::move(pixels)); }
+    void clear() { kept.clear(); }
+
+  private:
+    std::vector<std::pair<int, SavedPixels>> kept;
+};
+
+// Paints frames with the painters' steps, but keeps as pixels what a frame
+// shares with earlier ones (the panel's backdrop and rows, the page's
+// gradient, the halo's area, the status card, the settings page) and copies
+// it back: Wine's GDI+ fills each shape pixel by pixel in software, so these
+// cost far more to draw than to copy. A picture is taken right after its
+// part was drawn, over what always lies under it, so a copy holds exactly
+// what drawing would give there (the window test compares with drawFrame).
 class FramePainter {
   public:
     // The whole frame into the buffer.
@@ -65,16 +78,24 @@ class FramePainter {
 
   private:
     void forgetOtherSizes(const BackBuffer& buffer);
-    void learnPageBackground(BackBuffer& buffer);
+    bool gradientCovers();
+    void paintRows(BackBuffer& buffer);
+    template <class Draw>
+    void paintKept(BackBuffer& buffer, KeptPictures& pictures, int key, const PixelBox& box,
+                   Draw draw);
 
     SIZE size = {0, 0};
     SavedPixels backdrop; // a cleared buffer with the panel's backdrop on it
-    // Kept only when it covers whatever lies under it (Wine fills without
-    // smoothing); otherwise it is drawn in every frame.
+    // Kept only when the gradient covers whatever lies under it (Wine fills
+    // without smoothing); otherwise it is drawn in every frame, and so is
+    // the settings page over it.
     SavedPixels pageBackground;
-    bool pageBackgroundLearnt = false;
-    // The area shows the state and the halo's diameter only: some twenty
-    // pictures per state, kept for the current state.
+    int covers = -1;                            // not known yet
+    std::shared_ptr<const LocationList> rowsOf; // the catalogue the rows show
+    KeptPictures rows;                          // by index and look
+    // The halo's area by its diameter, some twenty pictures, for one state.
     ConnectionState haloState = Disconnected;
-    std::vector<std::pair<int, SavedPixels>> haloPictures;
+    KeptPictures halo;
+    KeptPictures card;     // by state
+    KeptPictures settings; // the switches' one current look
 };

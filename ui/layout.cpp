@@ -78,6 +78,16 @@ bool haloAreaStandsAlone(int clientWidth, int clientHeight) {
     return inPage && clearOfGear && clearOfCard;
 }
 
+PixelBox statusCardArea(int clientWidth, int clientHeight) {
+    return {listPanelWidth + 2, clientHeight - 122, clientWidth, clientHeight};
+}
+
+bool statusCardStandsAlone(int clientWidth, int clientHeight) {
+    // The card is 300 wide around the centre; its edge two pixels in.
+    return haloAreaStandsAlone(clientWidth, clientHeight) &&
+           pageCentre(clientWidth, clientHeight).x - 150 - 2 >= listPanelWidth + 2;
+}
+
 PressEffects pressAt(int x, int y, int clientWidth, int clientHeight) {
     PressEffects effects;
     AppState& s = appState;

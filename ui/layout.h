@@ -66,6 +66,13 @@ PixelBox haloArea(int clientWidth, int clientHeight);
 // can be repainted alone; small windows repaint whole.
 bool haloAreaStandsAlone(int clientWidth, int clientHeight);
 
+// The band along the page's bottom that holds the status card, from the
+// panel's side to the window's; the card alone is drawn there when
+// statusCardStandsAlone (the halo's area stands alone too, and the card
+// keeps off the panel).
+PixelBox statusCardArea(int clientWidth, int clientHeight);
+bool statusCardStandsAlone(int clientWidth, int clientHeight);
+
 // What a left-button press at client point (x, y) asks of the caller after it
 // has updated the selection, the page or the preferences in appState.
 struct PressEffects {

@@ -12,7 +12,9 @@ const char* subtitleFor(const std::string& code) {
     return country ? country->subtitle : autoSubtitle;
 }
 
-void drawRow(GpGraphics* graphics, DrawingKit& kit, const Location& location, int index) {
+} // namespace
+
+void drawPanelRow(GpGraphics* graphics, DrawingKit& kit, const Location& location, int index) {
     const int y = rowTop(index);
     const bool selected = index == appState.selectedIndex.load();
     if (selected) {
@@ -31,8 +33,6 @@ void drawRow(GpGraphics* graphics, DrawingKit& kit, const Location& location, in
              static_cast<float>(y + 28), kit.solid(0xB49196A0));
 }
 
-} // namespace
-
 void drawPanelBackdrop(GpGraphics* graphics, DrawingKit& kit, int height) {
     if (GpBrush* background = kit.solid(Palette::panelBackground))
         gdip::GdipFillRectangleI(graphics, background, 0, 0, listPanelWidth, height);
@@ -45,13 +45,4 @@ void drawPanelBackdrop(GpGraphics* graphics, DrawingKit& kit, int height) {
     drawText(graphics, L"Sovelin", kit.headerFont, 20.0f, 20.0f, kit.solid(Palette::textPrimary));
     drawText(graphics, utf8ToWide("СЕРВЕРЫ"), kit.sectionFont, 20.0f, 65.0f,
              kit.solid(Palette::textSecondary));
-}
-
-void drawPanelRows(GpGraphics* graphics, DrawingKit& kit) {
-    // One snapshot for the whole panel: a catalogue swapped in meanwhile is
-    // drawn at the next paint, never half.
-    const auto list = currentLocations();
-    if (!list) return;
-    for (std::size_t i = 0; i < list->size(); ++i)
-        drawRow(graphics, kit, (*list)[i], static_cast<int>(i));
 }

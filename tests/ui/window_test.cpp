@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 
 namespace {
 
@@ -35,7 +36,7 @@ struct Paints {
 };
 
 // Runs the window's messages for a while, or until done, counting paints.
-Paints paintsWithin(HWND window, milliseconds span, bool (*done)() = nullptr) {
+Paints paintsWithin(HWND window, milliseconds span, std::function<bool()> done = {}) {
     const auto end = std::chrono::steady_clock::now() + span;
     Paints paints;
     MSG message;
@@ -58,34 +59,32 @@ Paints paintsWithin(HWND window, milliseconds span, bool (*done)() = nullptr) {
     return paints;
 }
 
-std::shared_ptr<const LocationList> startList;
-bool startFetchEnded() {
-    return currentLocations() != startList;
-}
-
 } // namespace
 
 TEST(Window, KeptPixelsAndHaloRepaintsEqualFramesDrawnFromNothing) {
     setSixRows();
     appState.selectedIndex = 1;
-    appState.hoveredIndex = 3;
     FramePainter painter; // one through every size, as a resized window keeps it
     // The halo's area stands alone from 464 x 443 on; at 463 it would meet
-    // the panel's side. 884 x 400: the card in the area; 400 x 300: the
-    // button over the panel.
-    for (const SIZE size :
-         {SIZE{884, 561}, SIZE{464, 443}, SIZE{463, 443}, SIZE{884, 400}, SIZE{400, 300}}) {
+    // the panel's side. The card's picture is kept from 568 wide on; at 500
+    // the card reaches over the panel. 884 x 400: the card in the halo's
+    // area; 400 x 300: the button over the panel.
+    for (const SIZE size : {SIZE{884, 561}, SIZE{464, 443}, SIZE{463, 443}, SIZE{568, 443},
+                            SIZE{500, 443}, SIZE{884, 400}, SIZE{400, 300}}) {
         const int w = size.cx, h = size.cy;
         BackBuffer window, reference;
         ASSERT_TRUE(window.fit(w, h) && reference.fit(w, h));
         for (const int settings : {0, 1}) {
             appState.settingsPageShown = settings;
             for (const ConnectionState state : {Disconnected, Connecting, Connected}) {
-                // A whole frame, then the narrowest and the widest halo:
-                // drawn, then copied.
-                for (int frame = 0; frame < 4; ++frame) {
+                // Whole frames (W) and halo-only repaints (h), the widest
+                // halo and the narrowest, a hover and a switch that change:
+                // each part drawn first, then copied.
+                for (int frame = 0; frame < 6; ++frame) {
                     appState.pulsePhase = frame % 2 ? 4.7f : 1.58f;
-                    if (frame > 0 && !settings && haloAreaStandsAlone(w, h))
+                    appState.hoveredIndex = frame == 3 ? 2 : 0;
+                    appState.killSwitchEnabled = frame >= 3;
+                    if ("WhhWWh"[frame] == 'h' && !settings && haloAreaStandsAlone(w, h))
                         painter.paintHaloArea(window, state);
                     else
                         painter.paintFrame(window, state);
@@ -105,10 +104,12 @@ TEST(Window, KeptPixelsAndHaloRepaintsEqualFramesDrawnFromNothing) {
     }
     appState.settingsPageShown = 0;
     appState.hoveredIndex = -1;
+    appState.killSwitchEnabled = false;
 }
 
 TEST(Window, PaintsWhenSomethingChangedAndAnimatesOnlyWhileConnected) {
-    startList = currentLocations();
+    const auto startList = currentLocations();
+    const auto startFetchEnded = [&] { return currentLocations() != startList; };
     HWND window = createMainWindow(GetModuleHandleW(nullptr));
     ASSERT_NE(window, nullptr);
     appState.mainWindow.store(window);
