@@ -124,7 +124,7 @@ void paintWindow(HWND window) {
     GetClientRect(window, &client);
     const int width = client.right;
     const int height = client.bottom;
-    const bool fresh = p.buffer.fit(width, height);
+    const bool fresh = p.buffer.fit(windowDc, width, height);
     if (p.buffer.graphics()) {
         // The first frame of an animation is already one step on, as the
         // halo has always started.

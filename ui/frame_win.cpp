@@ -3,7 +3,6 @@
 #include "ui/frame_win.h"
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 
 void drawFrame(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,
@@ -23,26 +22,18 @@ void drawFrame(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clien
     drawStatusCard(graphics, kit, clientWidth, clientHeight, state);
 }
 
-bool BackBuffer::fit(int width, int height) {
+bool BackBuffer::fit(HDC reference, int width, int height) {
     if (memoryDc && size.cx == width && size.cy == height) return false;
     release();
     if (width <= 0 || height <= 0) return false;
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height; // top-down rows
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    memoryDc = CreateCompatibleDC(nullptr);
-    void* data = nullptr;
-    bitmap =
-        memoryDc ? CreateDIBSection(memoryDc, &info, DIB_RGB_COLORS, &data, nullptr, 0) : nullptr;
-    if (!bitmap) {
+    memoryDc = CreateCompatibleDC(reference);
+    scratch = CreateCompatibleDC(reference);
+    bitmap = reference ? CreateCompatibleBitmap(reference, width, height)
+                       : CreateBitmap(width, height, 1, 32, nullptr);
+    if (!memoryDc || !scratch || !bitmap) {
         release();
         return false;
     }
-    bits = static_cast<std::uint32_t*>(data);
     previous = SelectObject(memoryDc, bitmap);
     if (gdip::GdipCreateFromHDC(memoryDc, &context) != Gdiplus::Ok) {
         release();
@@ -58,13 +49,14 @@ void BackBuffer::release() {
     if (context) gdip::GdipDeleteGraphics(context);
     if (previous) SelectObject(memoryDc, previous);
     if (memoryDc) DeleteDC(memoryDc);
+    if (scratch) DeleteDC(scratch);
     // Deleted last: by now it is selected into no context.
     if (bitmap) DeleteObject(bitmap);
     context = nullptr;
     previous = nullptr;
     memoryDc = nullptr;
+    scratch = nullptr;
     bitmap = nullptr;
-    bits = nullptr;
     size = {0, 0};
 }
 
@@ -73,10 +65,38 @@ void BackBuffer::flush() {
     GdiFlush();
 }
 
-void BackBuffer::fill(const PixelBox& box, std::uint32_t colour) {
+void BackBuffer::fill(const PixelBox& box, bool white) {
     flush();
-    for (int y = box.top; y < box.bottom; ++y)
-        std::fill(bits + y * size.cx + box.left, bits + y * size.cx + box.right, colour);
+    PatBlt(memoryDc, box.left, box.top, box.right - box.left, box.bottom - box.top,
+           white ? WHITENESS : BLACKNESS);
+}
+
+std::vector<std::uint32_t> BackBuffer::colours(const PixelBox& box) {
+    // Copied into a DIB section, whose bits can be read.
+    const int w = box.right - box.left;
+    const int h = box.bottom - box.top;
+    std::vector<std::uint32_t> result;
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = w;
+    info.bmiHeader.biHeight = -h; // top-down rows
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP copy = CreateDIBSection(memoryDc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (!copy) return result;
+    flush();
+    const HGDIOBJ old = SelectObject(scratch, copy);
+    BitBlt(scratch, 0, 0, w, h, memoryDc, box.left, box.top, SRCCOPY);
+    GdiFlush();
+    const auto* pixels = static_cast<const std::uint32_t*>(bits);
+    result.assign(pixels, pixels + static_cast<std::size_t>(w) * h);
+    for (std::uint32_t& p : result)
+        p &= 0xFFFFFF; // the alpha byte is not shown
+    SelectObject(scratch, old);
+    DeleteObject(copy);
+    return result;
 }
 
 namespace {
@@ -89,55 +109,33 @@ PixelBox within(const PixelBox& box, int width, int height) {
     return b;
 }
 
-SavedPixels save(BackBuffer& buffer, const PixelBox& box) {
-    SavedPixels saved;
-    saved.box = within(box, buffer.width(), buffer.height());
-    const PixelBox& b = saved.box;
-    const int rowLength = b.right - b.left;
+} // namespace
+
+SavedPixels::SavedPixels(BackBuffer& buffer, const PixelBox& wanted)
+    : box(within(wanted, buffer.width(), buffer.height())) {
+    const int w = box.right - box.left;
+    const int h = box.bottom - box.top;
+    if (w <= 0 || h <= 0) return;
+    // Compatible with the buffer's context, so of the buffer's own format.
+    bitmap = CreateCompatibleBitmap(buffer.dc(), w, h);
+    if (!bitmap) return;
     buffer.flush();
-    saved.data.resize(static_cast<std::size_t>(rowLength) * (b.bottom - b.top));
-    for (int y = b.top; y < b.bottom; ++y) {
-        std::memcpy(saved.data.data() + static_cast<std::size_t>(y - b.top) * rowLength,
-                    buffer.pixels() + y * buffer.width() + b.left, rowLength * 4);
-    }
-    return saved;
+    const HGDIOBJ old = SelectObject(buffer.scratchDc(), bitmap);
+    BitBlt(buffer.scratchDc(), 0, 0, w, h, buffer.dc(), box.left, box.top, SRCCOPY);
+    SelectObject(buffer.scratchDc(), old);
 }
 
-// Copies back the part of the saved box that lies in part.
-void restore(BackBuffer& buffer, const SavedPixels& saved, const PixelBox& part) {
-    const PixelBox& s = saved.box;
-    const PixelBox b = within({std::max(s.left, part.left), std::max(s.top, part.top),
-                               std::min(s.right, part.right), std::min(s.bottom, part.bottom)},
+void SavedPixels::restore(BackBuffer& buffer, const PixelBox& part) const {
+    if (!bitmap) return;
+    const PixelBox b = within({std::max(box.left, part.left), std::max(box.top, part.top),
+                               std::min(box.right, part.right), std::min(box.bottom, part.bottom)},
                               buffer.width(), buffer.height());
     buffer.flush();
-    for (int y = b.top; y < b.bottom; ++y) {
-        std::memcpy(buffer.pixels() + y * buffer.width() + b.left,
-                    saved.data.data() + static_cast<std::size_t>(y - s.top) * (s.right - s.left) +
-                        (b.left - s.left),
-                    (b.right - b.left) * 4);
-    }
+    const HGDIOBJ old = SelectObject(buffer.scratchDc(), bitmap);
+    BitBlt(buffer.dc(), b.left, b.top, b.right - b.left, b.bottom - b.top, buffer.scratchDc(),
+           b.left - box.left, b.top - box.top, SRCCOPY);
+    SelectObject(buffer.scratchDc(), old);
 }
-
-void restore(BackBuffer& buffer, const SavedPixels& saved) {
-    restore(buffer, saved, saved.box);
-}
-
-// Equal as shown: the alpha byte of a window's pixel is not.
-bool sameColours(BackBuffer& buffer, const SavedPixels& saved) {
-    const PixelBox& b = saved.box;
-    const int rowLength = b.right - b.left;
-    buffer.flush();
-    for (int y = b.top; y < b.bottom; ++y) {
-        const std::uint32_t* row = buffer.pixels() + y * buffer.width() + b.left;
-        const std::uint32_t* kept =
-            saved.data.data() + static_cast<std::size_t>(y - b.top) * rowLength;
-        for (int x = 0; x < rowLength; ++x)
-            if ((row[x] ^ kept[x]) & 0x00FFFFFF) return false;
-    }
-    return true;
-}
-
-} // namespace
 
 const SavedPixels* KeptPictures::find(int key) const {
     for (const auto& [k, pixels] : kept)
@@ -149,22 +147,23 @@ template <class Draw>
 void FramePainter::paintKept(BackBuffer& buffer, KeptPictures& pictures, int key,
                              const PixelBox& box, Draw draw) {
     if (const SavedPixels* picture = pictures.find(key)) {
-        restore(buffer, *picture);
+        picture->restore(buffer);
         return;
     }
     draw();
-    pictures.keep(key, save(buffer, box));
+    if (keeping) pictures.keep(key, SavedPixels(buffer, box));
 }
 
-void FramePainter::forgetOtherSizes(const BackBuffer& buffer) {
-    if (size.cx == buffer.width() && size.cy == buffer.height()) return;
+bool FramePainter::forgetOtherSizes(const BackBuffer& buffer) {
+    if (size.cx == buffer.width() && size.cy == buffer.height()) return false;
     size = {buffer.width(), buffer.height()};
-    backdrop = {};
+    backdrop.clear();
     pageBackground = {};
     rows.clear();
     halo.clear();
     card.clear();
     settings.clear();
+    return true;
 }
 
 bool FramePainter::gradientCovers() {
@@ -177,13 +176,13 @@ bool FramePainter::gradientCovers() {
         BackBuffer probe;
         constexpr int side = 40;
         const PixelBox page = {listPanelWidth, 0, listPanelWidth + side, side};
-        if (probe.fit(listPanelWidth + side, side)) {
-            probe.fill(page, 0x00000000);
+        if (probe.fit(nullptr, listPanelWidth + side, side)) {
+            probe.fill(page, false);
             fillPageBackground(probe.graphics(), side, side);
-            const SavedPixels overBlack = save(probe, page);
-            probe.fill(page, 0xFFFFFFFF);
+            const std::vector<std::uint32_t> overBlack = probe.colours(page);
+            probe.fill(page, true);
             fillPageBackground(probe.graphics(), side, side);
-            covers = sameColours(probe, overBlack);
+            covers = !overBlack.empty() && probe.colours(page) == overBlack;
         }
     }
     return covers > 0;
@@ -210,32 +209,33 @@ void FramePainter::paintRows(BackBuffer& buffer) {
 void FramePainter::paintFrame(BackBuffer& buffer, ConnectionState state) {
     GpGraphics* graphics = buffer.graphics();
     if (!graphics) return;
-    forgetOtherSizes(buffer);
     const int clientWidth = buffer.width();
     const int clientHeight = buffer.height();
     const int width = clientWidth - listPanelWidth;
+    // While the window is being resized each size is painted once: pictures
+    // are kept from a size's second frame on, but for the page's gradient,
+    // which the halo's pictures copy.
+    keeping = !forgetOtherSizes(buffer);
 
     // Every frame starts from a cleared buffer with the backdrop drawn on it,
     // which depends on the height alone.
-    if (backdrop.data.empty()) {
-        buffer.fill({0, 0, clientWidth, clientHeight}, 0);
+    const PixelBox all = {0, 0, clientWidth, clientHeight};
+    paintKept(buffer, backdrop, 0, all, [&] {
+        buffer.fill(all, false);
         drawPanelBackdrop(graphics, kit, clientHeight);
-        backdrop = save(buffer, {0, 0, clientWidth, clientHeight});
-    } else {
-        restore(buffer, backdrop);
-    }
+    });
     paintRows(buffer);
     const PixelBox page = {listPanelWidth, 0, clientWidth, clientHeight};
-    if (!pageBackground.data.empty()) {
-        restore(buffer, pageBackground);
+    if (!pageBackground.empty()) {
+        pageBackground.restore(buffer);
     } else {
         fillPageBackground(graphics, width, clientHeight);
-        if (width > 0 && gradientCovers()) pageBackground = save(buffer, page);
+        if (width > 0 && gradientCovers()) pageBackground = SavedPixels(buffer, page);
     }
     if (appState.settingsPageShown) {
         // Nothing else is drawn on the page then; with a gradient that covers
         // what is under it, the page's picture depends on the switches only.
-        if (pageBackground.data.empty()) {
+        if (pageBackground.empty()) {
             drawSettingsContent(graphics, kit, width, clientHeight);
             return;
         }
@@ -248,7 +248,7 @@ void FramePainter::paintFrame(BackBuffer& buffer, ConnectionState state) {
 
     drawGear(graphics, kit, width);
     if (haloAreaStandsAlone(clientWidth, clientHeight)) {
-        paintHaloArea(buffer, state);
+        paintHalo(buffer, state);
     } else {
         drawConnectButton(graphics, kit, clientWidth, clientHeight, state);
     }
@@ -261,9 +261,13 @@ void FramePainter::paintFrame(BackBuffer& buffer, ConnectionState state) {
 }
 
 void FramePainter::paintHaloArea(BackBuffer& buffer, ConnectionState state) {
+    if (!buffer.graphics()) return;
+    keeping = !forgetOtherSizes(buffer);
+    paintHalo(buffer, state);
+}
+
+void FramePainter::paintHalo(BackBuffer& buffer, ConnectionState state) {
     GpGraphics* graphics = buffer.graphics();
-    if (!graphics) return;
-    forgetOtherSizes(buffer);
     const bool haloShown = state == Connecting || state == Connected;
     const int diameter = haloShown ? haloSize(appState.pulsePhase).diameter : 0;
     if (state != haloState) {
@@ -277,10 +281,10 @@ void FramePainter::paintHaloArea(BackBuffer& buffer, ConnectionState state) {
         // from the page's pixels, or else filled whole through the clip.
         gdip::GdipSetClipRectI(graphics, a.left, a.top, a.right - a.left, a.bottom - a.top,
                                Gdiplus::CombineModeReplace);
-        if (pageBackground.data.empty()) {
+        if (pageBackground.empty()) {
             fillPageBackground(graphics, buffer.width() - listPanelWidth, buffer.height());
         } else {
-            restore(buffer, pageBackground, a);
+            pageBackground.restore(buffer, a);
         }
         drawConnectButton(graphics, kit, buffer.width(), buffer.height(), state);
         gdip::GdipResetClip(graphics);

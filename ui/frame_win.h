@@ -9,8 +9,10 @@
 #include <utility>
 #include <vector>
 
-// A 32-bit top-down bitmap the size of the client area with a GDI+ context
-// on it, kept from paint to paint so that a frame can be drawn in part.
+// A bitmap the size of the client area with a GDI+ context on it, kept
+// from paint to paint so that a frame can be drawn in part. Device
+// dependent, as the window's own: Wine's GDI+ draws text on a DIB section
+// with other edge pixels.
 class BackBuffer {
   public:
     BackBuffer() = default;
@@ -18,34 +20,56 @@ class BackBuffer {
     BackBuffer(const BackBuffer&) = delete;
     BackBuffer& operator=(const BackBuffer&) = delete;
 
-    // Makes the buffer width x height unless it is already; true when it was
-    // made, so that it holds no frame yet. False also when it cannot be.
-    bool fit(int width, int height);
+    // Makes the buffer width x height, compatible with the reference context
+    // (or 32-bit without one), unless it is already; true when it was made,
+    // so that it holds no frame yet. False also when it cannot be.
+    bool fit(HDC reference, int width, int height);
     HDC dc() const { return memoryDc; }
+    // For copies between the buffer and the bitmaps of its kept pictures.
+    HDC scratchDc() const { return scratch; }
     GpGraphics* graphics() const { return context; }
     int width() const { return size.cx; }
     int height() const { return size.cy; }
 
-    // Finishes what GDI+ and GDI have queued, before the pixels are touched.
+    // Finishes what GDI+ and GDI have queued.
     void flush();
-    // Row after row, width() pixels each, 0xAARRGGBB; after flush().
-    std::uint32_t* pixels() { return bits; }
-    void fill(const PixelBox& box, std::uint32_t colour);
+    void fill(const PixelBox& box, bool white);
+    // The colours of a box, row after row, 0xRRGGBB.
+    std::vector<std::uint32_t> colours(const PixelBox& box);
 
   private:
     void release();
     HDC memoryDc = nullptr;
+    HDC scratch = nullptr;
     HBITMAP bitmap = nullptr;
     HGDIOBJ previous = nullptr;
-    std::uint32_t* bits = nullptr;
     GpGraphics* context = nullptr;
     SIZE size = {0, 0};
 };
 
-// A box of a buffer's pixels, copied out to be copied back.
-struct SavedPixels {
+// A box of a buffer's pixels, kept in a bitmap of its own to be copied back.
+class SavedPixels {
+  public:
+    SavedPixels() = default;
+    SavedPixels(BackBuffer& buffer, const PixelBox& box);
+    ~SavedPixels() {
+        if (bitmap) DeleteObject(bitmap);
+    }
+    SavedPixels(SavedPixels&& other) noexcept
+        : box(other.box), bitmap(std::exchange(other.bitmap, nullptr)) {}
+    SavedPixels& operator=(SavedPixels&& other) noexcept {
+        std::swap(box, other.box);
+        std::swap(bitmap, other.bitmap);
+        return *this;
+    }
+    bool empty() const { return !bitmap; }
+    // Copies back the part of the box that lies in part (all of it).
+    void restore(BackBuffer& buffer) const { restore(buffer, box); }
+    void restore(BackBuffer& buffer, const PixelBox& part) const;
+
+  private:
     PixelBox box = {0, 0, 0, 0};
-    std::vector<std::uint32_t> data;
+    HBITMAP bitmap = nullptr;
 };
 
 // Pictures of one part of the frame, by a key for what they show.
@@ -77,15 +101,17 @@ class FramePainter {
     DrawingKit kit;
 
   private:
-    void forgetOtherSizes(const BackBuffer& buffer);
+    bool forgetOtherSizes(const BackBuffer& buffer); // true when it did
     bool gradientCovers();
     void paintRows(BackBuffer& buffer);
+    void paintHalo(BackBuffer& buffer, ConnectionState state);
     template <class Draw>
     void paintKept(BackBuffer& buffer, KeptPictures& pictures, int key, const PixelBox& box,
                    Draw draw);
 
     SIZE size = {0, 0};
-    SavedPixels backdrop; // a cleared buffer with the panel's backdrop on it
+    bool keeping = false;  // not the first frame at this size
+    KeptPictures backdrop; // a cleared buffer with the panel's backdrop on it
     // Kept only when the gradient covers whatever lies under it (Wine fills
     // without smoothing); otherwise it is drawn in every frame, and so is
     // the settings page over it.
