@@ -77,7 +77,10 @@ bool within(const RECT& r, const PixelBox& box) {
 void nextPulseFrame(HWND window) {
     if (!painting) return;
     if (!animates(appState.connectionState.load())) {
+        // A state the last frame did not show: a worker may ask for the
+        // repaint only later (a failed request shows its box first).
         setAnimating(window, *painting, false);
+        InvalidateRect(window, nullptr, FALSE);
         return;
     }
     RECT client;
