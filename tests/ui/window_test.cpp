@@ -133,7 +133,7 @@ TEST(Window, PaintsWhenSomethingChangedAndAnimatesOnlyWhileConnected) {
     appState.connectionState.store(Connected);
     requestRepaint();
     const Paints connected = paintsWithin(window, milliseconds(1000));
-    EXPECT_GE(connected.haloAreaOnly, 30);
+    EXPECT_GE(connected.haloAreaOnly, 20);
     EXPECT_LE(connected.all - connected.haloAreaOnly, 2) << "only the first frame is whole";
     RECT client;
     GetClientRect(window, &client);
@@ -141,7 +141,7 @@ TEST(Window, PaintsWhenSomethingChangedAndAnimatesOnlyWhileConnected) {
     EXPECT_GE(paintsWithin(window, milliseconds(300)).all, 1) << "the gear pressed";
     EXPECT_EQ(paintsWithin(window, milliseconds(1000)).all, 0) << "settings page";
     PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(360, client.bottom - 40));
-    EXPECT_GE(paintsWithin(window, milliseconds(300)).haloAreaOnly, 5) << "back";
+    EXPECT_GE(paintsWithin(window, milliseconds(300)).haloAreaOnly, 3) << "back";
     appState.connectionState.store(Disconnected);
     EXPECT_GE(paintsWithin(window, milliseconds(300)).all, 1) << "disconnected";
     EXPECT_EQ(paintsWithin(window, milliseconds(1000)).all, 0) << "disconnected, idle";
