@@ -1,15 +1,16 @@
-// The main window: its class, the double-buffered paint, pointer input and
-// the autostart sequence.
+// The main window: its class, the double-buffered paint, the halo's
+// animation, pointer input and the autostart sequence.
 #include "app/window.h"
 
 #include "api/locations.h"
 #include "app/connection_controller.h"
 #include "app/settings.h"
 #include "core/state.h"
-#include "ui/draw_win.h"
+#include "ui/frame_win.h"
 #include "ui/layout.h"
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -17,8 +18,9 @@ namespace {
 constexpr const wchar_t* windowTitle = L"Sovelin Desktop";
 constexpr int windowWidth = 900;
 constexpr int windowHeight = 600;
-constexpr UINT_PTR repaintTimer = 1;
-constexpr UINT repaintPeriodMs = 16;
+// Runs only while the halo moves: about 60 frames a second.
+constexpr UINT_PTR pulseTimer = 1;
+constexpr UINT pulsePeriodMs = 16;
 
 // The client point of a mouse message: both halves of lParam unsigned.
 int pointX(LPARAM lParam) {
@@ -31,6 +33,65 @@ int pointY(LPARAM lParam) {
 bool catalogueEmpty() {
     const auto list = currentLocations();
     return !list || list->empty();
+}
+
+// What the window keeps from paint to paint: the painter with its drawing
+// objects, the buffer holding the last frame, what that frame showed, and
+// whether the halo's timer runs. Made at the first paint, released with the
+// window (GDI+ is still running then).
+struct Painting {
+    FramePainter painter;
+    BackBuffer buffer;
+    ConnectionState frameState = Disconnected;
+    bool animating = false;
+};
+std::unique_ptr<Painting> painting;
+
+// The halo moves while a connection is made or up and the main page shows.
+bool animates(ConnectionState state) {
+    return !appState.settingsPageShown && (state == Connecting || state == Connected);
+}
+
+void setAnimating(HWND window, Painting& p, bool on) {
+    if (on == p.animating) return;
+    if (on) {
+        p.animating = SetTimer(window, pulseTimer, pulsePeriodMs, nullptr) != 0;
+    } else {
+        KillTimer(window, pulseTimer);
+        p.animating = false;
+    }
+}
+
+bool within(const RECT& r, const PixelBox& box) {
+    return r.left >= box.left && r.top >= box.top && r.right <= box.right && r.bottom <= box.bottom;
+}
+
+// One step of the halo: only its area is repainted where nothing else is
+// drawn there, the whole window otherwise.
+void nextPulseFrame(HWND window) {
+    if (!painting) return;
+    if (!animates(appState.connectionState.load())) {
+        // A state the last frame did not show: a worker may ask for the
+        // repaint only later (a failed request shows its box first).
+        setAnimating(window, *painting, false);
+        InvalidateRect(window, nullptr, FALSE);
+        return;
+    }
+    RECT client;
+    GetClientRect(window, &client);
+    if (client.right <= 0 || client.bottom <= 0) {
+        // Minimized: nothing to show; the next paint starts the timer again.
+        setAnimating(window, *painting, false);
+        return;
+    }
+    appState.pulsePhase = advancePulsePhase(appState.pulsePhase);
+    if (haloAreaStandsAlone(client.right, client.bottom)) {
+        const PixelBox a = haloArea(client.right, client.bottom);
+        const RECT area = {a.left, a.top, a.right, a.bottom};
+        InvalidateRect(window, &area, FALSE);
+    } else {
+        InvalidateRect(window, nullptr, FALSE);
+    }
 }
 
 } // namespace
@@ -48,40 +109,46 @@ void autostartSequence() {
 }
 
 void paintWindow(HWND window) {
+    if (!painting) painting = std::make_unique<Painting>();
+    Painting& p = *painting;
+    // One reading for the whole frame. A state the last frame did not show
+    // changes the button and the card together: all of the window then.
+    const ConnectionState state = appState.connectionState.load();
+    if (state != p.frameState) InvalidateRect(window, nullptr, FALSE);
+
     PAINTSTRUCT paint;
     HDC windowDc = BeginPaint(window, &paint);
     RECT client;
     GetClientRect(window, &client);
     const int width = client.right;
     const int height = client.bottom;
-
-    HDC memoryDc = CreateCompatibleDC(windowDc);
-    HBITMAP bitmap = CreateCompatibleBitmap(windowDc, width, height);
-    HGDIOBJ previous = SelectObject(memoryDc, bitmap);
-
-    Gdiplus::GpGraphics* graphics = nullptr;
-    if (gdip::GdipCreateFromHDC(memoryDc, &graphics) == Gdiplus::Ok) {
-        gdip::GdipSetSmoothingMode(graphics, Gdiplus::SmoothingModeAntiAlias);
-        gdip::GdipSetTextRenderingHint(graphics, Gdiplus::TextRenderingHintClearTypeGridFit);
+    const bool fresh = p.buffer.fit(windowDc, width, height);
+    if (p.buffer.graphics()) {
+        // The first frame of an animation is already one step on, as the
+        // halo has always started.
+        if (animates(state) && !p.animating)
+            appState.pulsePhase = advancePulsePhase(appState.pulsePhase);
+        // The rest of the buffer holds the last frame, which still stands.
+        const bool haloOnly = !fresh && animates(state) && haloAreaStandsAlone(width, height) &&
+                              within(paint.rcPaint, haloArea(width, height));
         try {
-            drawServerList(graphics, height);
-            if (appState.settingsPageShown) {
-                drawSettingsPage(graphics, width - listPanelWidth, height);
+            if (haloOnly) {
+                p.painter.paintHaloArea(p.buffer, state);
             } else {
-                drawMainPage(graphics, width - listPanelWidth, height);
+                p.painter.paintFrame(p.buffer, state);
+                p.frameState = state;
             }
         } catch (...) {
             // A frame that could not be drawn whole is still shown as far as
-            // it got; the painters' objects are released by their owners.
+            // it got.
         }
-        gdip::GdipFlush(graphics, Gdiplus::FlushIntentionSync);
+        p.buffer.flush();
+        const RECT& r = paint.rcPaint;
+        BitBlt(windowDc, r.left, r.top, r.right - r.left, r.bottom - r.top, p.buffer.dc(), r.left,
+               r.top, SRCCOPY);
     }
-    BitBlt(windowDc, 0, 0, width, height, memoryDc, 0, 0, SRCCOPY);
-    if (graphics) gdip::GdipDeleteGraphics(graphics);
-    SelectObject(memoryDc, previous);
-    DeleteDC(memoryDc);
-    DeleteObject(bitmap);
     EndPaint(window, &paint);
+    setAnimating(window, p, animates(state));
 }
 
 LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -89,7 +156,6 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         switch (message) {
         case WM_CREATE:
             loadSettings();
-            SetTimer(window, repaintTimer, repaintPeriodMs, nullptr);
             startLocationFetch();
             if (appState.autostartEnabled) std::thread(autostartSequence).detach();
             break;
@@ -103,11 +169,16 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_PAINT:
             paintWindow(window);
             break;
+        case WM_NCDESTROY:
+            // The window's last message, before the loop ends and GDI+ stops.
+            painting.reset();
+            break;
         case WM_TIMER:
-            InvalidateRect(window, nullptr, FALSE);
+            if (wParam == pulseTimer) nextPulseFrame(window);
             break;
         case WM_MOUSEMOVE:
-            pointerMovedTo(pointX(lParam), pointY(lParam));
+            if (pointerMovedTo(pointX(lParam), pointY(lParam)))
+                InvalidateRect(window, nullptr, FALSE);
             break;
         case WM_LBUTTONDOWN: {
             RECT client;

@@ -23,12 +23,15 @@ Pen makePen(ARGB colour, float width) {
     return pen;
 }
 
+namespace {
+
 FontFamily makeFontFamily() {
     FontFamily family;
     gdip::GdipCreateFontFamilyFromName(fontFamilyName, nullptr, family.out());
     return family;
 }
 
+// Pixel units; empty when the family is.
 Font makeFont(const FontFamily& family, float emSize, bool bold) {
     Font font;
     if (family.get()) {
@@ -47,6 +50,30 @@ StringFormat makeCentredFormat(bool alsoVertically) {
             gdip::GdipSetStringFormatLineAlign(format.get(), Gdiplus::StringAlignmentCenter);
     }
     return format;
+}
+
+} // namespace
+
+DrawingKit::DrawingKit()
+    : family(makeFontFamily()), headerFont(makeFont(family, 24.0f, true)),
+      sectionFont(makeFont(family, 11.0f, true)), rowTitleFont(makeFont(family, 15.0f, true)),
+      rowSubtitleFont(makeFont(family, 12.0f, false)), buttonFont(makeFont(family, 20.0f, true)),
+      statusTitleFont(makeFont(family, 18.0f, true)),
+      statusHintFont(makeFont(family, 14.0f, false)),
+      settingsItemFont(makeFont(family, 17.0f, false)), centred(makeCentredFormat(true)),
+      centredAcross(makeCentredFormat(false)), flagOutline(makePen(0x64FFFFFF, 1.0f)),
+      gearRing(makePen(0xFFFFFFFF, 2.0f)) {
+    solids.reserve(48); // the window's colours, flags included
+}
+
+GpBrush* DrawingKit::solid(ARGB colour) {
+    for (auto& [c, brush] : solids)
+        if (c == colour) return brush.get();
+    SolidBrush brush = makeSolidBrush(colour);
+    // A brush that could not be made is tried again next frame.
+    if (!brush.get()) return nullptr;
+    solids.emplace_back(colour, std::move(brush));
+    return solids.back().second.get();
 }
 
 void drawText(GpGraphics* graphics, const std::wstring& text, const Font& font, float x, float y,
@@ -74,22 +101,17 @@ void fillRoundedRect(GpGraphics* graphics, GpBrush* brush, int x, int y, int wid
     if (brush) gdip::GdipFillPath(graphics, brush, p);
 }
 
-void drawFlag(GpGraphics* graphics, const Location& location, int x, int y) {
-    {
-        Pen outline = makePen(0x64FFFFFF, 1.0f);
-        if (outline.get()) gdip::GdipDrawRectangleI(graphics, outline.get(), x, y, 30, 20);
-    }
+void drawFlag(GpGraphics* graphics, DrawingKit& kit, const Location& location, int x, int y) {
+    if (kit.flagOutline.get())
+        gdip::GdipDrawRectangleI(graphics, kit.flagOutline.get(), x, y, 30, 20);
     // Exact two-byte upper-case codes only; "de", "DEU" and "" are grey.
     const Country* country = findCountry(location.code);
     const FlagField* fields = country && country->flag ? country->flag : &greyFlag;
     const int count = country && country->flag ? country->flagFieldCount : 1;
     for (int i = 0; i < count; ++i) {
         const FlagField& f = fields[i];
-        SolidBrush brush = makeSolidBrush(f.colour);
-        if (brush.get()) {
-            gdip::GdipFillRectangleI(graphics, brush.get(), x + f.left, y + f.top, f.width,
-                                     f.height);
-        }
+        if (GpBrush* brush = kit.solid(f.colour))
+            gdip::GdipFillRectangleI(graphics, brush, x + f.left, y + f.top, f.width, f.height);
     }
 }
 

@@ -1,6 +1,6 @@
-// What the three painters share: the palette, the fonts, small owners for
-// GDI+ objects (so everything created in a paint is released in that paint,
-// also when a call fails) and the drawing primitives.
+// What the three painters share: the palette, small owners for GDI+ objects
+// (released also when a call fails), the kit of objects that outlive a frame,
+// the drawing primitives and the painters.
 #pragma once
 
 #include "core/state.h"
@@ -10,7 +10,10 @@
 #include <objidl.h>
 #include <gdiplus.h>
 
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace gdip = Gdiplus::DllExports;
 using Gdiplus::ARGB;
@@ -58,12 +61,39 @@ SolidBrush makeSolidBrush(ARGB colour);
 GradientBrush makeGradientBrush(int x, int y, int width, int height, ARGB from, ARGB to,
                                 Gdiplus::LinearGradientMode mode);
 Pen makePen(ARGB colour, float width);
-FontFamily makeFontFamily();
-// A "Segoe UI" font in pixel units; empty (and its texts not drawn) when the
-// family could not be created.
-Font makeFont(const FontFamily& family, float emSize, bool bold);
-// Centred horizontally, and vertically too when asked.
-StringFormat makeCentredFormat(bool alsoVertically);
+
+// The drawing objects that are the same in every frame, made once per window
+// and released with it, before GDI+ shuts down: a family and eight fonts per
+// paint were most of a frame's cost. Brushes whose box follows the window's
+// size or the button's place are still made per frame.
+class DrawingKit {
+  public:
+    DrawingKit();
+    DrawingKit(const DrawingKit&) = delete;
+    DrawingKit& operator=(const DrawingKit&) = delete;
+
+    // A solid brush of this colour, made at its first use and kept.
+    GpBrush* solid(ARGB colour);
+
+    // Empty when "Segoe UI" cannot be had: then every font is empty too, and
+    // texts are left out while shapes are drawn.
+    FontFamily family;
+    Font headerFont;            // 24 bold: panel header, settings title
+    Font sectionFont;           // 11 bold
+    Font rowTitleFont;          // 15 bold
+    Font rowSubtitleFont;       // 12
+    Font buttonFont;            // 20 bold
+    Font statusTitleFont;       // 18 bold
+    Font statusHintFont;        // 14
+    Font settingsItemFont;      // 17: items and the Back label
+    StringFormat centred;       // both ways: the button label
+    StringFormat centredAcross; // across only: the card's texts hang from their point
+    Pen flagOutline;
+    Pen gearRing;
+
+  private:
+    std::vector<std::pair<ARGB, SolidBrush>> solids;
+};
 
 // Draws text with its point at (x, y): top-left without a format.
 void drawText(GpGraphics* graphics, const std::wstring& text, const Font& font, float x, float y,
@@ -71,10 +101,24 @@ void drawText(GpGraphics* graphics, const std::wstring& text, const Font& font, 
 
 void fillRoundedRect(GpGraphics* graphics, GpBrush* brush, int x, int y, int width, int height,
                      int radius);
-void drawFlag(GpGraphics* graphics, const Location& location, int x, int y);
+void drawFlag(GpGraphics* graphics, DrawingKit& kit, const Location& location, int x, int y);
 void fillPageBackground(GpGraphics* graphics, int width, int height);
 
-// The three painters, called by the window's paint in this order.
-void drawServerList(GpGraphics* graphics, int height);
-void drawMainPage(GpGraphics* graphics, int width, int height);
-void drawSettingsPage(GpGraphics* graphics, int width, int height);
+// The painters, in their steps. width is the page's (the client width minus
+// the panel); clientWidth and clientHeight are the client area's.
+void drawPanelBackdrop(GpGraphics* graphics, DrawingKit& kit, int height); // up to the label
+// Row index of the list: its highlight, flag, title and subtitle.
+void drawPanelRow(GpGraphics* graphics, DrawingKit& kit, const Location& location, int index);
+void drawGear(GpGraphics* graphics, DrawingKit& kit, int width);
+// The halo, the button with its gloss and its label, around the page centre.
+void drawConnectButton(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,
+                       ConnectionState state);
+void drawStatusCard(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,
+                    ConnectionState state);
+void drawSettingsContent(GpGraphics* graphics, DrawingKit& kit, int width, int height);
+
+// The whole client area drawn step by step onto a cleared buffer: the panel,
+// then the page. FramePainter gives the same pixels faster. The state is
+// read once by the caller, so that all of a frame agrees.
+void drawFrame(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,
+               ConnectionState state);

@@ -59,6 +59,35 @@ HaloSize haloSize(float phase) {
     return {static_cast<int>(scale * 180.0f), static_cast<int>(scale * 90.0f)};
 }
 
+PixelBox haloArea(int clientWidth, int clientHeight) {
+    constexpr int reach = buttonRadius + 10;
+    const PageCentre c = pageCentre(clientWidth, clientHeight);
+    return {c.x - reach, c.y - reach, c.x + reach, c.y + reach};
+}
+
+bool haloAreaStandsAlone(int clientWidth, int clientHeight) {
+    const PixelBox a = haloArea(clientWidth, clientHeight);
+    // Two pixels off every other shape: anti-aliased edges spill into one.
+    constexpr int gap = 2;
+    const bool inPage = a.left >= listPanelWidth + gap && a.top >= gap &&
+                        a.right <= clientWidth - gap && a.bottom <= clientHeight - gap;
+    // The gear tile spans x from clientWidth - 50 to - 18 and y from 30 to 62.
+    const bool clearOfGear = a.right <= clientWidth - 50 - gap || a.top >= 62 + gap;
+    // The card is wider than the area and starts 120 above the bottom.
+    const bool clearOfCard = a.bottom <= clientHeight - 120 - gap;
+    return inPage && clearOfGear && clearOfCard;
+}
+
+PixelBox statusCardArea(int clientWidth, int clientHeight) {
+    return {listPanelWidth + 2, clientHeight - 122, clientWidth, clientHeight};
+}
+
+bool statusCardStandsAlone(int clientWidth, int clientHeight) {
+    // The card is 300 wide around the centre; its edge two pixels in.
+    return haloAreaStandsAlone(clientWidth, clientHeight) &&
+           pageCentre(clientWidth, clientHeight).x - 150 - 2 >= listPanelWidth + 2;
+}
+
 PressEffects pressAt(int x, int y, int clientWidth, int clientHeight) {
     PressEffects effects;
     AppState& s = appState;
@@ -73,11 +102,18 @@ PressEffects pressAt(int x, int y, int clientWidth, int clientHeight) {
         return effects;
     }
     if (!s.settingsPageShown) {
-        if (inGearIcon(x, y, clientWidth)) s.settingsPageShown = 1;
+        if (inGearIcon(x, y, clientWidth)) {
+            s.settingsPageShown = 1;
+            effects.repaint = true;
+        }
+        // The toggle asks for its own repaint when the state changes.
         if (inConnectButton(x, y, clientWidth, clientHeight)) effects.toggleConnection = true;
         return effects;
     }
-    if (inBackButton(x, y, clientHeight)) s.settingsPageShown = 0;
+    if (inBackButton(x, y, clientHeight)) {
+        s.settingsPageShown = 0;
+        effects.repaint = true;
+    }
     if (inKillSwitchToggle(x, y, clientWidth)) {
         s.killSwitchEnabled = !s.killSwitchEnabled;
         effects.saveSettings = true;
@@ -86,9 +122,13 @@ PressEffects pressAt(int x, int y, int clientWidth, int clientHeight) {
         s.autostartEnabled = !s.autostartEnabled;
         effects.saveSettings = true;
     }
+    effects.repaint = effects.repaint || effects.saveSettings;
     return effects;
 }
 
-void pointerMovedTo(int x, int y) {
-    appState.hoveredIndex = x >= listPanelWidth ? -1 : hitTestRow(y);
+bool pointerMovedTo(int x, int y) {
+    const int row = x >= listPanelWidth ? -1 : hitTestRow(y);
+    if (row == appState.hoveredIndex) return false;
+    appState.hoveredIndex = row;
+    return true;
 }

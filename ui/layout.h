@@ -52,17 +52,39 @@ struct HaloSize {
 };
 HaloSize haloSize(float phase);
 
+// A rectangle of client pixels, right and bottom excluded.
+struct PixelBox {
+    int left, top, right, bottom;
+};
+
+// The square around the page centre that the halo breathes in: its widest
+// ring (radius 95 at most) and a margin for the anti-aliased edge.
+PixelBox haloArea(int clientWidth, int clientHeight);
+
+// True when nothing but the page background is drawn in haloArea (not the
+// panel, the gear tile, the card, nor an edge of the page), so that the area
+// can be repainted alone; small windows repaint whole.
+bool haloAreaStandsAlone(int clientWidth, int clientHeight);
+
+// The band along the page's bottom that holds the status card, from the
+// panel's side to the window's; the card alone is drawn there when
+// statusCardStandsAlone (the halo's area stands alone too, and the card
+// keeps off the panel).
+PixelBox statusCardArea(int clientWidth, int clientHeight);
+bool statusCardStandsAlone(int clientWidth, int clientHeight);
+
 // What a left-button press at client point (x, y) asks of the caller after it
 // has updated the selection, the page or the preferences in appState.
 struct PressEffects {
     bool toggleConnection = false; // connect button, or a row while connected
     bool saveSettings = false;     // a preference switch flipped
-    bool repaint = false;          // a row press repaints at once
+    bool repaint = false;          // the selection, the page or a switch changed
 };
 
 // The press of a client point: x and y are the unsigned 16-bit halves of the
 // message's lParam; width and height the client size at the press.
 PressEffects pressAt(int x, int y, int clientWidth, int clientHeight);
 
-// Pointer movement: the hovered row, or -1 right of the panel.
-void pointerMovedTo(int x, int y);
+// Pointer movement: the hovered row, or -1 right of the panel. True when the
+// hovered row changed, and with it the picture.
+bool pointerMovedTo(int x, int y);

@@ -29,64 +29,50 @@ StateLook lookOf(ConnectionState state) {
 
 } // namespace
 
-void drawMainPage(GpGraphics* graphics, int width, int height) {
-    fillPageBackground(graphics, width, height);
-    const PageCentre c = pageCentre(width + listPanelWidth, height);
-
-    {
-        SolidBrush tile = makeSolidBrush(0x1EFFFFFF);
-        fillRoundedRect(graphics, tile.get(), width + 210, 30, 32, 32, 8);
-        Pen ring = makePen(0xFFFFFFFF, 2.0f);
-        if (ring.get()) gdip::GdipDrawEllipseI(graphics, ring.get(), width + 216, 36, 20, 20);
-    }
-
-    // One reading of the state per paint, so the button, its label and the
-    // card always agree within a frame.
-    const ConnectionState state = appState.connectionState.load();
+void drawConnectButton(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,
+                       ConnectionState state) {
+    const PageCentre c = pageCentre(clientWidth, clientHeight);
     const StateLook look = lookOf(state);
-
+    // The phase is the window's: it moves one step per frame of the animation.
     if (state == Connecting || state == Connected) {
-        appState.pulsePhase = advancePulsePhase(appState.pulsePhase);
         const HaloSize halo = haloSize(appState.pulsePhase);
-        SolidBrush brush = makeSolidBrush(look.halo);
-        if (brush.get()) {
-            gdip::GdipFillEllipseI(graphics, brush.get(), c.x - halo.radius, c.y - halo.radius,
+        if (GpBrush* brush = kit.solid(look.halo)) {
+            gdip::GdipFillEllipseI(graphics, brush, c.x - halo.radius, c.y - halo.radius,
                                    halo.diameter, halo.diameter);
         }
     }
 
-    {
-        GradientBrush button =
-            makeGradientBrush(c.x - 90, c.y - 90, 180, 180, look.buttonFrom, look.buttonTo,
-                              Gdiplus::LinearGradientModeForwardDiagonal);
-        if (button.get()) {
-            gdip::GdipFillEllipseI(graphics, button.get(), c.x - 90, c.y - 90, 180, 180);
-        }
-        GradientBrush gloss = makeGradientBrush(c.x - 45, c.y - 80, 90, 45, 0x50FFFFFF, 0x00FFFFFF,
-                                                Gdiplus::LinearGradientModeVertical);
-        if (gloss.get()) gdip::GdipFillEllipseI(graphics, gloss.get(), c.x - 45, c.y - 80, 90, 45);
-    }
-
-    FontFamily family = makeFontFamily();
-    Font labelFont = makeFont(family, 20.0f, true);
-    Font titleFont = makeFont(family, 18.0f, true);
-    Font hintFont = makeFont(family, 14.0f, false);
-    StringFormat centred = makeCentredFormat(true);
-    StringFormat centredAcross = makeCentredFormat(false);
+    // Their boxes follow the button's place, so these are made per frame.
+    GradientBrush button =
+        makeGradientBrush(c.x - 90, c.y - 90, 180, 180, look.buttonFrom, look.buttonTo,
+                          Gdiplus::LinearGradientModeForwardDiagonal);
+    if (button.get()) gdip::GdipFillEllipseI(graphics, button.get(), c.x - 90, c.y - 90, 180, 180);
+    GradientBrush gloss = makeGradientBrush(c.x - 45, c.y - 80, 90, 45, 0x50FFFFFF, 0x00FFFFFF,
+                                            Gdiplus::LinearGradientModeVertical);
+    if (gloss.get()) gdip::GdipFillEllipseI(graphics, gloss.get(), c.x - 45, c.y - 80, 90, 45);
 
     const std::wstring label = utf8ToWide(look.label);
-    SolidBrush shadow = makeSolidBrush(0x64000000);
-    drawText(graphics, label, labelFont, static_cast<float>(c.x + 1), static_cast<float>(c.y + 2),
-             shadow.get(), &centred);
-    SolidBrush white = makeSolidBrush(0xFFFFFFFF);
-    drawText(graphics, label, labelFont, static_cast<float>(c.x), static_cast<float>(c.y),
-             white.get(), &centred);
+    drawText(graphics, label, kit.buttonFont, static_cast<float>(c.x + 1),
+             static_cast<float>(c.y + 2), kit.solid(0x64000000), &kit.centred);
+    drawText(graphics, label, kit.buttonFont, static_cast<float>(c.x), static_cast<float>(c.y),
+             kit.solid(0xFFFFFFFF), &kit.centred);
+}
 
-    SolidBrush card = makeSolidBrush(Palette::cardFill);
-    fillRoundedRect(graphics, card.get(), c.x - 150, height - 120, 300, 80, 16);
-    drawText(graphics, utf8ToWide(look.title), titleFont, static_cast<float>(c.x),
-             static_cast<float>(height - 100), white.get(), &centredAcross);
-    SolidBrush secondary = makeSolidBrush(Palette::textSecondary);
-    drawText(graphics, utf8ToWide(look.hint), hintFont, static_cast<float>(c.x),
-             static_cast<float>(height - 75), secondary.get(), &centredAcross);
+void drawGear(GpGraphics* graphics, DrawingKit& kit, int width) {
+    fillRoundedRect(graphics, kit.solid(0x1EFFFFFF), width + 210, 30, 32, 32, 8);
+    if (kit.gearRing.get())
+        gdip::GdipDrawEllipseI(graphics, kit.gearRing.get(), width + 216, 36, 20, 20);
+}
+
+void drawStatusCard(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,
+                    ConnectionState state) {
+    const PageCentre c = pageCentre(clientWidth, clientHeight);
+    const StateLook look = lookOf(state);
+    fillRoundedRect(graphics, kit.solid(Palette::cardFill), c.x - 150, clientHeight - 120, 300, 80,
+                    16);
+    drawText(graphics, utf8ToWide(look.title), kit.statusTitleFont, static_cast<float>(c.x),
+             static_cast<float>(clientHeight - 100), kit.solid(0xFFFFFFFF), &kit.centredAcross);
+    drawText(graphics, utf8ToWide(look.hint), kit.statusHintFont, static_cast<float>(c.x),
+             static_cast<float>(clientHeight - 75), kit.solid(Palette::textSecondary),
+             &kit.centredAcross);
 }

@@ -1,0 +1,151 @@
+// The window under Wine: frames as the window paints them against frames
+// drawn from nothing, and the real window on a virtual display with its
+// paints counted as its loop takes them.
+#include "app/window.h"
+#include "ui/frame_win.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// GDI+ for the whole program; every window and painter ends before it.
+struct GdiplusSession {
+    ULONG_PTR token = 0;
+    GdiplusSession() {
+        Gdiplus::GdiplusStartupInput input;
+        Gdiplus::GdiplusStartup(&token, &input, nullptr);
+    }
+    ~GdiplusSession() { Gdiplus::GdiplusShutdown(token); }
+} gdiplus;
+
+void setSixRows() {
+    LocationList list;
+    for (const char* code : {"US", "DE", "FR", "GB", "NL", "JP"})
+        list.push_back({code, L"Name"});
+    appState.locations.store(std::make_shared<const LocationList>(std::move(list)));
+}
+
+struct Paints {
+    int all = 0;
+    int haloAreaOnly = 0; // the update region was the halo's area alone
+};
+
+// Runs the window's messages for a while, or until done, counting paints.
+Paints paintsWithin(HWND window, milliseconds span, std::function<bool()> done = {}) {
+    const auto end = std::chrono::steady_clock::now() + span;
+    Paints paints;
+    MSG message;
+    while (std::chrono::steady_clock::now() < end && !(done && done())) {
+        if (!PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+            continue;
+        }
+        if (message.message == WM_PAINT && message.hwnd == window) {
+            RECT update, client;
+            GetUpdateRect(window, &update, FALSE);
+            GetClientRect(window, &client);
+            const PixelBox a = haloArea(client.right, client.bottom);
+            const RECT area = {a.left, a.top, a.right, a.bottom};
+            ++paints.all;
+            paints.haloAreaOnly += EqualRect(&update, &area);
+        }
+        DispatchMessageW(&message);
+    }
+    return paints;
+}
+
+} // namespace
+
+TEST(Window, KeptPixelsAndHaloRepaintsEqualFramesDrawnFromNothing) {
+    setSixRows();
+    appState.selectedIndex = 1;
+    FramePainter painter; // one through every size, as a resized window keeps it
+    // The halo's area stands alone from 464 x 443 on; at 463 it would meet
+    // the panel's side. The card's picture is kept from 568 wide on; at 500
+    // the card reaches over the panel. 884 x 400: the card in the halo's
+    // area; 400 x 300: the button over the panel.
+    for (const SIZE size : {SIZE{884, 561}, SIZE{464, 443}, SIZE{463, 443}, SIZE{568, 443},
+                            SIZE{500, 443}, SIZE{884, 400}, SIZE{400, 300}}) {
+        const int w = size.cx, h = size.cy;
+        BackBuffer window, reference;
+        ASSERT_TRUE(window.fit(nullptr, w, h) && reference.fit(nullptr, w, h));
+        for (const int settings : {0, 1}) {
+            appState.settingsPageShown = settings;
+            for (const ConnectionState state : {Disconnected, Connecting, Connected}) {
+                // Whole frames (W) and halo-only repaints (h), the widest
+                // halo and the narrowest, a hover and a switch that change:
+                // each part drawn first, then copied.
+                for (int frame = 0; frame < 6; ++frame) {
+                    appState.pulsePhase = frame % 2 ? 4.7f : 1.58f;
+                    appState.hoveredIndex = frame == 3 ? 2 : 0;
+                    appState.killSwitchEnabled = frame >= 3;
+                    if ("WhhWWh"[frame] == 'h' && !settings && haloAreaStandsAlone(w, h))
+                        painter.paintHaloArea(window, state);
+                    else
+                        painter.paintFrame(window, state);
+                    reference.fill({0, 0, w, h}, false);
+                    drawFrame(reference.graphics(), painter.kit, w, h, state);
+                    const auto shown = window.colours({0, 0, w, h});
+                    const auto drawn = reference.colours({0, 0, w, h});
+                    int differing = 0;
+                    for (std::size_t i = 0; i < drawn.size(); ++i)
+                        differing += shown[i] != drawn[i];
+                    ASSERT_EQ(differing, 0) << w << "x" << h << " settings " << settings
+                                            << " state " << state << " frame " << frame;
+                }
+                if (settings) break; // that page shows no state
+            }
+        }
+    }
+    appState.settingsPageShown = 0;
+    appState.hoveredIndex = -1;
+    appState.killSwitchEnabled = false;
+}
+
+TEST(Window, PaintsWhenSomethingChangedAndAnimatesOnlyWhileConnected) {
+    const auto startList = currentLocations();
+    const auto startFetchEnded = [&] { return currentLocations() != startList; };
+    HWND window = createMainWindow(GetModuleHandleW(nullptr));
+    ASSERT_NE(window, nullptr);
+    appState.mainWindow.store(window);
+    // The start's download publishes once, a list or an empty one (no
+    // service here); then rows of our own.
+    paintsWithin(window, milliseconds(30000), startFetchEnded);
+    ASSERT_TRUE(startFetchEnded());
+    setSixRows();
+    requestRepaint();
+    EXPECT_GE(paintsWithin(window, milliseconds(1000)).all, 1);
+
+    EXPECT_EQ(paintsWithin(window, milliseconds(2000)).all, 0) << "idle and disconnected";
+    PostMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(100, rowTop(1) + 10));
+    EXPECT_GE(paintsWithin(window, milliseconds(500)).all, 1) << "hover changed";
+    PostMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(120, rowTop(1) + 20));
+    EXPECT_EQ(paintsWithin(window, milliseconds(500)).all, 0) << "the same row";
+
+    // The halo runs at about 60 frames a second, repainting its area alone;
+    // it stops behind the settings page, and with the state even when no
+    // repaint is asked for (a failed request shows its box first).
+    appState.connectionState.store(Connected);
+    requestRepaint();
+    const Paints connected = paintsWithin(window, milliseconds(1000));
+    EXPECT_GE(connected.haloAreaOnly, 20);
+    EXPECT_LE(connected.all - connected.haloAreaOnly, 2) << "only the first frame is whole";
+    RECT client;
+    GetClientRect(window, &client);
+    PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(client.right - 30, 45));
+    EXPECT_GE(paintsWithin(window, milliseconds(300)).all, 1) << "the gear pressed";
+    EXPECT_EQ(paintsWithin(window, milliseconds(1000)).all, 0) << "settings page";
+    PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(360, client.bottom - 40));
+    EXPECT_GE(paintsWithin(window, milliseconds(300)).haloAreaOnly, 3) << "back";
+    appState.connectionState.store(Disconnected);
+    EXPECT_GE(paintsWithin(window, milliseconds(300)).all, 1) << "disconnected";
+    EXPECT_EQ(paintsWithin(window, milliseconds(1000)).all, 0) << "disconnected, idle";
+
+    appState.mainWindow.store(nullptr);
+    DestroyWindow(window);
+}
