@@ -172,14 +172,15 @@ def scenario_connect(s):
     wait_until("the halo to pulse", pulse, 15, 0.1)
     # Chromium with the text the client wrote, resolving no name itself: the
     # stand-in's catalogue over TLS by "localhost", which microsocks resolves.
-    r = subprocess.run(["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                        "--no-first-run", "--disable-background-networking",
-                        "--disable-component-update", "--disable-sync",
+    # timeout ends Chromium's whole process group.
+    r = subprocess.run(["timeout", "-k", "5", "60", "chromium", "--headless", "--no-sandbox",
+                        "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-sync",
+                        "--disable-background-networking", "--disable-component-update",
                         f"--user-data-dir={s.workdir}/chromium", "--proxy-server=" + LISTENER,
                         "--proxy-bypass-list=<-loopback>", "--ignore-certificate-errors",
                         "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1", "--dump-dom",
                         "https://localhost:8443/api/get_locations.php"],
-                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=60)
+                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=90)
     expect(read(os.path.join(s.service_state, "locations.body")).encode() in r.stdout,
            f"Chromium got {r.stdout[-200:]!r}")
 
