@@ -4,7 +4,7 @@
 # prefix's proxy setting back as it found it. Every wait has a deadline.
 # Screenshots and logs stay in BUILD/e2e-artifacts/NAME/.
 
-import fcntl, http.server, json, os, re, shutil, signal, socket, subprocess, sys, time
+import fcntl, json, os, re, shutil, signal, socket, subprocess, sys, time
 
 INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
 
@@ -32,18 +32,7 @@ def wait_until(what, predicate, timeout, interval=0.2):
         time.sleep(interval)
 
 
-def free_port(low, high):  # one of our range that nothing holds right now
-    for port in range(low, high):
-        with socket.socket() as s:
-            try:
-                s.bind(("127.0.0.1", port))
-                return port
-            except OSError:
-                continue
-    raise Failure(f"no free port in {low}-{high}")
-
-
-def lock(path, timeout=600):  # a machine-wide lock of a fixed port, held until exit
+def lock(path, timeout):  # a machine-wide lock of a fixed port, held until exit
     f = open(path, "w")
     # A lock held elsewhere raises BlockingIOError, an OSError: not yet.
     wait_until("the lock " + path, lambda: fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB) is None,
@@ -68,19 +57,6 @@ class Image:  # a screenshot as raw RGB (an 8-bit PPM), addressed in client coor
         expect(0 <= sx < self.width and 0 <= sy < self.height, f"{x},{y} lies outside the screen")
         i = self.start + (sy * self.width + sx) * 3
         return tuple(self.ppm[i:i + 3])
-
-
-class PageHandler(http.server.BaseHTTPRequestHandler):  # a page served from a test
-    body = b""
-
-    def do_GET(self):  # noqa: N802 (the stdlib's name)
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(self.body)))
-        self.end_headers()
-        self.wfile.write(self.body)
-
-    def log_message(self, *args):
-        pass
 
 
 class Session:
@@ -157,7 +133,9 @@ class Session:
         self.env["DISPLAY"] = ":" + number.group(1)
 
     def start_microsocks(self, user, password):
-        port = free_port(20600, 20700)
+        with socket.socket() as s:  # a port that nothing holds right now
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
         self.spawn("microsocks", ["microsocks", "-i", "127.0.0.1", "-p", str(port),
                                   "-u", user, "-P", password])
         wait_until("microsocks to listen", lambda: self.listening(port), 10)

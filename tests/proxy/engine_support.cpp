@@ -7,6 +7,7 @@
 namespace {
 
 using asio::ip::tcp;
+using namespace std::string_literals;
 constexpr auto asValues = asio::experimental::as_tuple(asio::use_awaitable);
 
 // Runs io until its work is done or the limit passes; then cancels what is
@@ -158,9 +159,11 @@ asio::awaitable<void> FakeUpstream::serve(tcp::socket s, int index) {
                            : got.request[3] == 0x04 ? 17
                                                     : static_cast<std::uint8_t>(got.request[4]) + 2;
         got.request += co_await take(s, rest);
-        answer = got.request.size() >= 5;
-        if (answer) answer = co_await put(s, reply);
-        answer = answer && reply[1] == 0;
+        const auto names = [&](const std::string& n) { return got.request.find(n) != n.npos; };
+        const std::string out = names(unreachable) ? "\x05\x04\0\x01\0\0\0\0\0\0"s : reply;
+        answer = got.request.size() >= 5 && !names(unanswered);
+        if (answer) answer = co_await put(s, out);
+        answer = answer && out[1] == 0;
     }
     std::vector<char> buffer(65536);
     if (answer && destination) co_await destination(s);

@@ -55,6 +55,8 @@ struct FakeUpstream {
     std::uint8_t authStatus = 0x00;
     int silentFrom = 1 << 30; // connections from this index on are never answered
     std::string reply{"\x05\x00\x00\x01\x7f\x00\x00\x01\x1f\x90", 10};
+    // CONNECTs naming these get REP 4 (host unreachable), or no reply at all.
+    std::string unreachable = "unreachable.test", unanswered = "unanswered.test";
     // After a successful reply; echoes until the end when empty.
     std::function<asio::awaitable<void>(asio::ip::tcp::socket&)> destination;
 

@@ -1,5 +1,6 @@
 // The engine against a scripted upstream on loopback.
 #include "proxy/engine.h"
+#include "proxy/http_proxy.h"
 #include "proxy/socks.h"
 #include "tests/proxy/engine_support.h"
 
@@ -108,6 +109,49 @@ TEST_F(Engine, RefusalsCloseTheClient) {
         EXPECT_TRUE(k.user.size() < 256 || s.auth.empty());
         engine->stop();
     }
+}
+
+// Each answer is the short response alone, then the end; a head that is not
+// whole and valid never reaches the upstream.
+TEST_F(Engine, BadHttpRequestsAreAnsweredAndNothingHalfParsedGoesOn) {
+    EngineOptions options;
+    options.handshakeDeadline = std::chrono::milliseconds(800);
+    FakeUpstream up;
+    start(up, "alice", "s3cret", options);
+    const int descriptors = openDescriptorCount();
+    const std::string get = "GET http://dest.test/ HTTP/1.1\r\n";
+    const struct {
+        std::string in;
+        int status; // 0: the client leaves mid-headers
+        std::string connect;
+    } cases[] = {{get + "Host dest.test\r\n", 400, ""},
+                 {get + "X: " + std::string(httpHeadLimit, 'a'), 431, ""},
+                 {get + "Host: dest.te", 0, ""},
+                 {"CONNECT unreachable.test:443 HTTP/1.1\r\n\r\n", 502,
+                  "\x05\x01\x00\x03\x10unreachable.test\x01\xbb"s},
+                 {"CONNECT unanswered.test:443 HTTP/1.1\r\n\r\n", 504,
+                  "\x05\x01\x00\x03\x0funanswered.test\x01\xbb"s}};
+    std::size_t connections = 0;
+    for (const auto& k : cases) {
+        {
+            TestClient c(port);
+            c.exchange(k.in, 0);
+            if (k.status == 0) c.shutdownSend();
+            EXPECT_EQ(c.untilEnd(std::chrono::seconds(5)),
+                      k.status ? httpErrorResponse(k.status) : "")
+                << k.status;
+        }
+        connections += !k.connect.empty();
+        ASSERT_TRUE(waitUntil([&] { return up.ended().size() == connections; })) << k.status;
+        EXPECT_EQ(up.accepted, int(connections));
+        EXPECT_EQ(k.connect.empty() ? "" : up.ended().back().request, k.connect);
+    }
+    EXPECT_TRUE(waitUntil(
+        [&] { return engine->sessionCount() == 0 && openDescriptorCount() == descriptors; }));
+    // Still serving: the origin (here the echoing upstream) gets the head in origin form.
+    TestClient c(port);
+    const std::string origin = "GET / HTTP/1.1\r\nHost: dest.test\r\nConnection: close\r\n\r\n";
+    EXPECT_EQ(c.exchange(get + "Proxy-Connection: keep-alive\r\n\r\n", origin.size()), origin);
 }
 
 TEST_F(Engine, HandshakesAreAByteStreamAndSocks4IsTranslated) {

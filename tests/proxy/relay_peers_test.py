@@ -1,0 +1,162 @@
+#!/usr/bin/env python3
+# Real clients through sovelin-relay on 127.0.0.1:10800. curl over SOCKS5,
+# SOCKS5 with host name, SOCKS4, SOCKS4a and the HTTP proxy (an absolute URI,
+# and CONNECT tunnels to http and https) goes through microsocks demanding a
+# user name and password to local origins; bodies are compared byte for byte.
+# Then headless Chromium, with the system proxy text and no name lookups of
+# its own, fetches an http and an https page by a name that only a scripted
+# upstream resolves; that upstream records the CONNECTs. Each relay run must
+# stop with exit 0 and release the port.
+# usage: relay_peers_test.py BUILD_DIR native|windows
+import functools, http.server, os, shutil, socket, socketserver, ssl, subprocess, sys, tempfile
+import threading, time
+
+build, mode = os.path.abspath(sys.argv[1]), sys.argv[2]
+source = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+if not os.environ.get("SOVELIN_HOLDS_10800"):  # 10800 is shared by every worktree here
+    os.environ["SOVELIN_HOLDS_10800"] = "1"
+    os.execvp("flock", ["flock", "-w", "300", "/tmp/sovelin-10800.lock", sys.executable, *sys.argv])
+FAR = "origin.far-side.test"  # resolved by the scripted upstream alone
+failures = []
+
+
+def check(ok, what):
+    print(("ok: " if ok else "FAIL: ") + what, flush=True)
+    if not ok:
+        failures.append(what)
+
+
+def listening(port, deadline, state=True):  # polls until 127.0.0.1:port is (not) open
+    end = time.monotonic() + deadline
+    while time.monotonic() < end:
+        with socket.socket() as s:
+            if (s.connect_ex(("127.0.0.1", port)) == 0) == state:
+                return True
+        time.sleep(0.1)
+    return False
+
+
+class Quiet(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+def origin(www, tls=None):  # an HTTP (or HTTPS) server of www on a free port
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0),
+                                             functools.partial(Quiet, directory=www))
+    if tls:  # the handshake runs in the request's thread, not the accepting one
+        server.socket = tls.wrap_socket(server.socket, server_side=True,
+                                        do_handshake_on_connect=False)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server.server_address[1]
+
+
+def pipe(a, b):
+    try:
+        while data := a.recv(65536):
+            b.sendall(data)
+        b.shutdown(socket.SHUT_WR)
+    except OSError:
+        pass
+
+
+connects = []
+
+
+class FarSide(socketserver.BaseRequestHandler):  # SOCKS5 without a password; knows FAR only
+    def handle(self):
+        s, f = self.request, self.request.makefile("rb")  # the relay waits for each answer
+        f.read(f.read(2)[1])
+        s.sendall(b"\x05\x00")
+        head = f.read(5)
+        request = head + f.read(head[4] + 2 if head[3] == 3 else 5)
+        connects.append(request)
+        if request[4:-2] != bytes([len(FAR)]) + FAR.encode():
+            return s.sendall(b"\x05\x04\x00\x01" + bytes(6))  # host unreachable
+        with socket.create_connection(("127.0.0.1", int.from_bytes(request[-2:], "big"))) as o:
+            s.sendall(b"\x05\x00\x00\x01\x7f\x00\x00\x01" + request[-2:])
+            back = threading.Thread(target=pipe, args=(o, s))
+            back.start()
+            pipe(s, o)
+            back.join(60)
+
+
+def relayed(upstream, *credentials, run):  # run() with the relay on 10800, then its stop
+    args = ["--upstream", f"127.0.0.1:{upstream}", *credentials]
+    if mode == "windows":  # it stops when its standard input closes
+        relay = subprocess.Popen([f"{source}/tools/wine-run.sh", f"{build}/sovelin-relay.exe",
+                                  *args], stdin=subprocess.PIPE)
+    else:
+        relay = subprocess.Popen([f"{build}/sovelin-relay", *args])
+    try:
+        check(listening(10800, 90), "the relay listens")
+        run()
+    finally:
+        relay.stdin.close() if relay.stdin else relay.terminate()
+        try:
+            code = relay.wait(30)
+        except subprocess.TimeoutExpired:
+            relay.kill()
+            code = "none within 30 s"
+    check(code == 0 and listening(10800, 5, False), f"relay stopped with {code}, port released")
+
+
+def curl_all():
+    ip, name = f"http://127.0.0.1:{http_port}/", f"http://localhost:{http_port}/"
+    for proxy, target in [("--socks5", ip), ("--socks5-hostname", name), ("--socks4", ip),
+                          ("--socks4a", name), ("--proxy", name), ("-p --proxy", name),
+                          ("-p --proxy", f"https://localhost:{https_port}/")]:
+        for file in ("big.bin", "small.txt"):
+            r = subprocess.run(["curl", "-sS", "-m", "60", "--cacert", f"{build}/pki/ca.pem",
+                                *proxy.split(), "127.0.0.1:10800", target + file],
+                               capture_output=True)
+            check(r.returncode == 0 and r.stdout == bodies[file],
+                  f"curl {proxy} {target}{file}: {len(r.stdout)} bytes {r.stderr.decode().strip()}")
+
+
+def chromium_all():
+    for scheme, port in (("http", http_port), ("https", https_port)):
+        url, profile = f"{scheme}://{FAR}:{port}/small.txt", tempfile.mkdtemp(dir=work)
+        r = subprocess.run(
+            ["timeout", "-k", "5", "60", "chromium", "--headless", "--no-sandbox", "--disable-gpu",
+             "--disable-quic", "--no-first-run", "--disable-background-networking",
+             "--disable-component-update", "--disable-sync", f"--user-data-dir={profile}",
+             "--proxy-server=http=127.0.0.1:10800;https=127.0.0.1:10800;socks=127.0.0.1:10800",
+             "--proxy-bypass-list=<-loopback>", "--ignore-certificate-errors",
+             "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1", "--dump-dom", url],
+            capture_output=True)
+        check(bodies["small.txt"].strip() in r.stdout, f"Chromium {url}: {r.stdout[-200:]!r}")
+        check(b"\x05\x01\x00\x03" + bytes([len(FAR)]) + FAR.encode() + port.to_bytes(2, "big")
+              in connects, f"the upstream got a CONNECT to {FAR}:{port} as a name")
+
+
+work = tempfile.mkdtemp(dir=build, prefix="peers.")
+with socket.socket() as s:
+    s.bind(("127.0.0.1", 0))
+    micro_port = s.getsockname()[1]
+micro = subprocess.Popen(["timeout", "600", "microsocks", "-i", "127.0.0.1", "-p", str(micro_port),
+                          "-u", "peeruser", "-P", "peer pass"],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+try:
+    subprocess.run([f"{source}/tools/make-test-pki.sh", f"{build}/pki"], check=True)
+    os.mkdir(f"{work}/www")
+    bodies = {"big.bin": os.urandom(6_000_000), "small.txt": b"hello through the relay\n"}
+    for name, body in bodies.items():
+        with open(f"{work}/www/{name}", "wb") as f:
+            f.write(body)
+    tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    tls.load_cert_chain(f"{build}/pki/server.pem", f"{build}/pki/server.key")
+    http_port, https_port = origin(f"{work}/www"), origin(f"{work}/www", tls)
+    far = socketserver.ThreadingTCPServer(("127.0.0.1", 0), FarSide)
+    far.daemon_threads = True
+    threading.Thread(target=far.serve_forever, daemon=True).start()
+    if not listening(micro_port, 20) or listening(10800, 1):
+        sys.exit("FAIL: microsocks did not start, or 127.0.0.1:10800 is taken")
+    relayed(micro_port, "--user", "peeruser", "--password", "peer pass", run=curl_all)
+    relayed(far.server_address[1], run=chromium_all)
+finally:
+    micro.terminate()
+    micro.wait(10)
+    shutil.rmtree(work, ignore_errors=True)
+print(f"{len(failures)} failed" if failures else "all passed")
+sys.exit(1 if failures else 0)
