@@ -26,7 +26,8 @@ std::wstring listenerProxyText() {
 }
 
 bool pointsAtListener(const ProxySetting& setting) {
-    // Wine reads our text back as its "http=" entry alone.
+    // Wine's WinINet query gives our text back as its "http=" entry alone,
+    // without the prefix (its registry keeps the whole text).
     return (setting.flags & proxyTypeProxy) && setting.server &&
            (*setting.server == listenerProxyText() ||
             *setting.server == L"socks=" + listenerAddress() ||
