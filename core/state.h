@@ -39,7 +39,6 @@ struct AppState {
     // Published whole: a fetch builds a new list and swaps it in, so a reader
     // holding the pointer sees one complete list for as long as it needs.
     SharedSnapshot<LocationList> locations{std::make_shared<const LocationList>()};
-    UpstreamEndpoint upstream; // written by the connection worker only
 
     std::atomic<WindowHandle> mainWindow{nullptr};
     std::atomic<ConnectionState> connectionState{Disconnected};
