@@ -55,6 +55,19 @@ void endStart(ConnectionController& c, Lock& lock, std::string_view why,
     if (box) c.seams.showFailure();
 }
 
+// A start that holds the engine and nothing else: the engine goes, then
+// Disconnected and the box. Called with the lock held.
+void undoStart(ConnectionController& c, Lock& lock, std::string_view why,
+               std::string_view detail = {}) {
+    c.step = StartStep::Undoing;
+    lock.unlock();
+    note(c, why, detail);
+    c.seams.stopEngine();
+    lock.lock();
+    if (c.phase != Phase::Connecting) return;
+    endStart(c, lock, "connect: failed; engine stopped, system proxy untouched");
+}
+
 // After each long call the worker checks the phase again: when it is no
 // longer Connecting, the exit has taken the start over, and the worker gives
 // back only what that call obtained.
@@ -87,15 +100,7 @@ void runStart(ConnectionController& c) {
     const std::string refused = c.seams.checkUpstream(upstream);
     lock.lock();
     if (c.phase != Phase::Connecting) return; // the exit has stopped the engine
-    if (!refused.empty()) {
-        c.step = StartStep::Undoing;
-        lock.unlock();
-        note(c, "connect: upstream check: ", refused);
-        c.seams.stopEngine();
-        lock.lock();
-        if (c.phase != Phase::Connecting) return;
-        return endStart(c, lock, "connect: failed; engine stopped, system proxy untouched");
-    }
+    if (!refused.empty()) return undoStart(c, lock, "connect: upstream check: ", refused);
     c.step = StartStep::SwitchingProxy;
     lock.unlock();
 
@@ -104,8 +109,13 @@ void runStart(ConnectionController& c) {
     lock.lock();
     if (c.phase != Phase::Connecting) { // the exit stopped the engine meanwhile
         lock.unlock();
-        return c.seams.giveSystemProxyBack(user);
+        if (user) c.seams.giveSystemProxyBack(user);
+        return;
     }
+    // Not switched: the user's setting could not be read (so it could not
+    // be given back) or WinINet refused ours. Never Connected with a proxy
+    // that points nowhere.
+    if (!user) return undoStart(c, lock, "connect: the system proxy could not be switched");
     c.userProxy = std::move(user);
     enter(c, Phase::Connected); // a waiting exit now runs the whole stop
     lock.unlock();

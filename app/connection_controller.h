@@ -23,7 +23,8 @@ struct ConnectionSeams {
     std::function<void()> stopEngine;
     // One negotiation with the upstream; empty when it let us in, else why not.
     std::function<std::string(const UpstreamEndpoint&)> checkUpstream;
-    // Points the system proxy at the listener; returns what the user had.
+    // Points the system proxy at the listener; returns what the user had, or
+    // nullopt when nothing was switched.
     std::function<std::optional<ProxySetting>()> switchSystemProxy;
     std::function<void(const std::optional<ProxySetting>&)> giveSystemProxyBack;
     std::function<void()> showFailure; // "Connection Failed"; returns when closed

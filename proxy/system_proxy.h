@@ -43,8 +43,10 @@ std::vector<ProxyOption> optionsWhileConnected(const std::optional<ProxySetting>
 // only); a setting left pointing at the listener by a crash goes direct.
 std::vector<ProxyOption> optionsGivingBack(const std::optional<ProxySetting>& user);
 
-// Windows: reads the user's setting (nullopt when it cannot be read), writes
-// optionsWhileConnected, and returns what it read.
+// Windows: reads the user's setting, writes optionsWhileConnected, and
+// returns what it read. nullopt, with nothing written, when the setting
+// cannot be read (it could not be given back); nullopt also when WinINet
+// refuses the write.
 std::optional<ProxySetting> switchSystemProxyOn();
 // Windows: writes optionsGivingBack(user).
 void giveSystemProxyBack(const std::optional<ProxySetting>& user);

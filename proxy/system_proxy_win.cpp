@@ -65,7 +65,8 @@ std::optional<ProxySetting> readSetting() {
     return setting;
 }
 
-void writeOptions(std::vector<ProxyOption> options) {
+// false when WinINet refused the options themselves.
+bool writeOptions(std::vector<ProxyOption> options) {
     std::vector<INTERNET_PER_CONN_OPTIONW> raw(options.size());
     for (std::size_t i = 0; i < options.size(); ++i) {
         raw[i].dwOption = static_cast<DWORD>(options[i].id);
@@ -76,23 +77,23 @@ void writeOptions(std::vector<ProxyOption> options) {
         }
     }
     INTERNET_PER_CONN_OPTION_LISTW list = optionList(raw.data(), static_cast<DWORD>(raw.size()));
-    InternetSetOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, sizeof list);
+    const bool written = InternetSetOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list,
+                                            sizeof list) != FALSE;
     InternetSetOptionW(nullptr, INTERNET_OPTION_SETTINGS_CHANGED, nullptr, 0);
     InternetSetOptionW(nullptr, INTERNET_OPTION_REFRESH, nullptr, 0);
+    return written;
 }
 
 } // namespace
 
 std::optional<ProxySetting> switchSystemProxyOn() {
-    std::optional<ProxySetting> user;
     try {
-        user = readSetting();
-        writeOptions(optionsWhileConnected(user));
+        std::optional<ProxySetting> user = readSetting();
+        if (user && writeOptions(optionsWhileConnected(user))) return user;
     } catch (...) {
-        // Out of memory: the setting stays as it was, or is switched and the
-        // stop then writes direct.
+        // Out of memory before the write: the setting stays as it was.
     }
-    return user;
+    return std::nullopt;
 }
 
 void giveSystemProxyBack(const std::optional<ProxySetting>& user) {

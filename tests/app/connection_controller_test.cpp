@@ -36,7 +36,7 @@ struct Platform {
     std::condition_variable changed;
     Calls calls, log;
     std::string holdAt, answer = goodAnswer, refusal;
-    bool released = false, portFree = true;
+    bool released = false, portFree = true, proxyWritable = true;
     ConnectionState shownAtBox = Connecting;
     std::vector<std::thread> workers;
 
@@ -56,7 +56,10 @@ struct Platform {
                 [this](const UpstreamEndpoint&) { return call("engine start"), portFree; },
             .stopEngine = [this] { call("engine stop"); },
             .checkUpstream = [this](const UpstreamEndpoint&) { return call("check"), refusal; },
-            .switchSystemProxy = [this] { return call("proxy on"), std::optional(usersOwn); },
+            .switchSystemProxy =
+                [this] {
+                    return call("proxy on"), proxyWritable ? std::optional(usersOwn) : std::nullopt;
+                },
             .giveSystemProxyBack =
                 [this](auto& u) { call(u == usersOwn ? "proxy back" : "wrong"); },
             .showFailure = [this] { call("box"), shownAtBox = appState.connectionState.load(); },
@@ -76,7 +79,7 @@ struct Platform {
         for (const std::string& c : calls) {
             if (c == "engine start" && portFree) h.sound &= !std::exchange(h.engine, true);
             if (c == "engine stop") h.engine = false;
-            if (c == "proxy on") h.sound &= !std::exchange(h.proxy, true);
+            if (c == "proxy on" && proxyWritable) h.sound &= !std::exchange(h.proxy, true);
             if (c == "proxy back" || c == "wrong")
                 h.sound &= std::exchange(h.proxy, false) && c == "proxy back";
         }
@@ -120,18 +123,30 @@ TEST(ConnectionController, EachStartEndsConnectedOrDisconnectedWithTheBox) {
         std::string answer;
         bool portFree;
         std::string refusal;
+        bool proxyWritable;
         Calls calls;
     } cases[] = {
-        {goodAnswer, true, "", connected},
-        {R"({"ip":"h","port":70000})", true, "", {"request", "box"}},
-        {"", true, "", {"request", "box"}},
-        {goodAnswer, false, "", {"request", "engine start", "box"}},
-        {goodAnswer, true, "refused", {"request", "engine start", "check", "engine stop", "box"}},
+        {goodAnswer, true, "", true, connected},
+        {R"({"ip":"h","port":70000})", true, "", true, {"request", "box"}},
+        {"", true, "", true, {"request", "box"}},
+        {goodAnswer, false, "", true, {"request", "engine start", "box"}},
+        {goodAnswer,
+         true,
+         "refused",
+         true,
+         {"request", "engine start", "check", "engine stop", "box"}},
+        // WinINet refused our setting, or the user's could not be read.
+        {goodAnswer,
+         true,
+         "",
+         false,
+         {"request", "engine start", "check", "proxy on", "engine stop", "box"}},
     };
     for (const auto& c : cases) {
         Rig rig;
         Platform& p = rig.platform;
-        std::tie(p.answer, p.portFree, p.refusal) = std::tie(c.answer, c.portFree, c.refusal);
+        std::tie(p.answer, p.portFree, p.refusal, p.proxyWritable) =
+            std::tie(c.answer, c.portFree, c.refusal, c.proxyWritable);
         toggleConnection(rig.controller);
         p.finish();
         EXPECT_EQ(p.calls, c.calls) << c.answer;
