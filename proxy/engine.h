@@ -58,6 +58,7 @@ class ProxyEngine {
 
 // One negotiation with the upstream as a session would do it (connect,
 // method offer, RFC 1929 when chosen) within the deadline, then a close. A
-// name is looked up first, on the calling thread, before the deadline runs.
+// name is looked up first, on the calling thread; the system's lookup cannot
+// be cut short, but the time it takes counts against the deadline.
 UpstreamCheck checkUpstream(const UpstreamEndpoint& upstream, std::chrono::milliseconds deadline,
                             const EngineOptions& options = {});

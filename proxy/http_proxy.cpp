@@ -211,9 +211,11 @@ bool parseRequestLine(std::string_view line, RequestLine& rl, HttpProxyRequest& 
 // RFC 9110 section 7.6.1: Connection and the fields it names are for this hop
 // only, as are Proxy-Connection, Keep-Alive and the client's credentials for
 // us. RFC 9112 section 3.2.2: the Host field is made from the target URI.
-// "Connection: close" makes the origin close after its first response, so a
-// following request on the same client connection (for this host or another)
-// is answered by that close instead of being read and routed: the simpler way.
+// "Connection: close" makes the origin close after its first response, and
+// normally say so in it (RFC 9112 section 9.6), so a client opens a new
+// connection for its next request instead of ours reading and routing it:
+// the simpler way. A request pipelined before that close still reaches the
+// first origin.
 bool buildForward(const RequestLine& rl, const std::vector<Field>& fields, std::string& out) {
     std::vector<std::string_view> hopByHop{"Connection", "Proxy-Connection", "Keep-Alive",
                                            "Proxy-Authorization"};

@@ -403,15 +403,14 @@ class Session : public std::enable_shared_from_this<Session> {
             if (const bool ok = co_await moreFromClient(); !ok) co_return;
         }
         up.held.erase(0, request.length);
+        // Not CONNECT, an upstream that cannot be reached or lets us not in,
+        // and a refused CONNECT all get the rejection.
         bool granted = request.command == 0x01;
-        if (granted) {
-            if (const bool ok = co_await dialUpstream(); !ok) co_return;
-            std::string connect = buildSocks5Connect(request);
-            granted = co_await connectUpstream(std::move(connect));
-        }
+        if (granted) granted = co_await dialUpstream();
+        if (granted) granted = co_await connectUpstream(buildSocks5Connect(request));
         if (granted) {
             co_await proceed(socks4Granted);
-        } else {
+        } else if (stage != Stage::Closed) {
             answered = true;
             co_await writeAll(client, socks4Rejected);
         }
@@ -422,13 +421,19 @@ class Session : public std::enable_shared_from_this<Session> {
     // rest of the stream. Every failure is a short response, then the end.
     asio::awaitable<void> http() {
         HttpProxyRequest request;
+        std::size_t seen = 0; // bytes already looked through for a line's end
         for (;;) {
-            const HttpHead head = parseHttpProxyRequest(up.held, request);
-            if (head == HttpHead::Complete) break;
-            if (head != HttpHead::NeedMore) {
-                co_await refuseHttp(head == HttpHead::TooLarge ? 431 : 400);
-                co_return;
+            // The head can change only where a line ends: parsing it from the
+            // start for every byte of a slow client would cost n² work.
+            if (up.held.find('\n', seen) != std::string::npos || up.held.size() > httpHeadLimit) {
+                const HttpHead head = parseHttpProxyRequest(up.held, request);
+                if (head == HttpHead::Complete) break;
+                if (head != HttpHead::NeedMore) {
+                    co_await refuseHttp(head == HttpHead::TooLarge ? 431 : 400);
+                    co_return;
+                }
             }
+            seen = up.held.size();
             if (const bool ok = co_await moreFromClient(holdLimit); !ok) co_return;
         }
         up.held.replace(0, request.headLength, request.forward);

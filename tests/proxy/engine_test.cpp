@@ -69,6 +69,38 @@ TEST_F(Engine, Socks5ClientGoesThroughTheUpstreamUnchanged) {
     }
 }
 
+// The check the start runs before anything is switched: each outcome from
+// the upstream's side, as one session would meet it.
+TEST(CheckUpstream, TellsALoginFromEachWayItFails) {
+    const struct {
+        std::uint8_t method, status;
+        int silentFrom;
+        const char* host;
+        UpstreamCheck expected;
+    } cases[] = {{0x02, 0, 1 << 30, "127.0.0.1", UpstreamCheck::Ok},
+                 {0xff, 0, 1 << 30, "127.0.0.1", UpstreamCheck::NoAcceptableMethod},
+                 {0x02, 1, 1 << 30, "127.0.0.1", UpstreamCheck::Refused},
+                 {0x02, 0, 0, "127.0.0.1", UpstreamCheck::TimedOut},
+                 {0x02, 0, 1 << 30, "nowhere.test", UpstreamCheck::Unresolved}};
+    EngineOptions options;
+    options.resolve = [](const std::string&) { return std::string(); };
+    for (const auto& k : cases) {
+        FakeUpstream up;
+        std::tie(up.method, up.authStatus, up.silentFrom) =
+            std::tie(k.method, k.status, k.silentFrom);
+        up.start();
+        const UpstreamEndpoint endpoint{k.host, up.port, "alice", "s3cret"};
+        EXPECT_EQ(checkUpstream(endpoint, std::chrono::milliseconds(500), options), k.expected)
+            << describeUpstreamCheck(k.expected);
+        if (k.expected == UpstreamCheck::Ok) {
+            EXPECT_TRUE(waitUntil([&] { return up.ended().size() == 1; }) &&
+                        up.ended()[0].auth == "\x01\x05"s + "alice" + "\x06"s + "s3cret");
+        }
+    }
+    const UpstreamEndpoint closed{"127.0.0.1", freeLoopbackPort(), "alice", "s3cret"};
+    EXPECT_EQ(checkUpstream(closed, std::chrono::milliseconds(500)), UpstreamCheck::Unreachable);
+}
+
 TEST_F(Engine, RefusalsCloseTheClient) {
     const std::string rejected(socks4Rejected), refusedReply = "\x05\x05\0\x01\0\0\0\0\0\0"s;
     const std::string socks4Bind = "\x04\x02\x00\x50\x0a\x00\x00\x02\x00"s;
@@ -88,8 +120,10 @@ TEST_F(Engine, RefusalsCloseTheClient) {
                  {0x02, 0, "alice", okReply, "\x04\x01\0\x50\0\0\0\x01\0\0"s, "", 0, false},
                  {0x02, 0, "alice", okReply, "\x04\x01\0\x50\0\0\0\x01\0"s + std::string(256, 'h'),
                   "", 0, false},
-                 // SOCKS4: BIND never goes upstream; a refused CONNECT is rejected too.
+                 // SOCKS4: BIND never goes upstream; a refused login or CONNECT is
+                 // rejected too.
                  {0x02, 0, "alice", okReply, socks4Bind, rejected, 0, false},
+                 {0xff, 0, "alice", okReply, socks4Connect, rejected, 1, false},
                  {0x02, 0, "alice", refusedReply, socks4Connect, rejected, 1, true}};
     for (const auto& k : cases) {
         FakeUpstream up;
