@@ -59,6 +59,15 @@ HaloSize haloSize(float phase) {
     return {static_cast<int>(scale * 180.0f), static_cast<int>(scale * 90.0f)};
 }
 
+PixelBox gearTileBox(int clientWidth) {
+    return {clientWidth - 50, 30, clientWidth - 18, 62};
+}
+
+PixelBox statusCardBox(int clientWidth, int clientHeight) {
+    const PageCentre c = pageCentre(clientWidth, clientHeight);
+    return {c.x - 150, clientHeight - 120, c.x + 150, clientHeight - 40};
+}
+
 PixelBox haloArea(int clientWidth, int clientHeight) {
     constexpr int reach = buttonRadius + 10;
     const PageCentre c = pageCentre(clientWidth, clientHeight);
@@ -71,21 +80,22 @@ bool haloAreaStandsAlone(int clientWidth, int clientHeight) {
     constexpr int gap = 2;
     const bool inPage = a.left >= listPanelWidth + gap && a.top >= gap &&
                         a.right <= clientWidth - gap && a.bottom <= clientHeight - gap;
-    // The gear tile spans x from clientWidth - 50 to - 18 and y from 30 to 62.
-    const bool clearOfGear = a.right <= clientWidth - 50 - gap || a.top >= 62 + gap;
-    // The card is wider than the area and starts 120 above the bottom.
-    const bool clearOfCard = a.bottom <= clientHeight - 120 - gap;
+    const PixelBox gear = gearTileBox(clientWidth);
+    const bool clearOfGear = a.right <= gear.left - gap || a.top >= gear.bottom + gap;
+    // The card is wider than the area, so only its top matters.
+    const bool clearOfCard = a.bottom <= statusCardBox(clientWidth, clientHeight).top - gap;
     return inPage && clearOfGear && clearOfCard;
 }
 
 PixelBox statusCardArea(int clientWidth, int clientHeight) {
-    return {listPanelWidth + 2, clientHeight - 122, clientWidth, clientHeight};
+    return {listPanelWidth + 2, statusCardBox(clientWidth, clientHeight).top - 2, clientWidth,
+            clientHeight};
 }
 
 bool statusCardStandsAlone(int clientWidth, int clientHeight) {
-    // The card is 300 wide around the centre; its edge two pixels in.
+    // The card's edge two pixels inside the band.
     return haloAreaStandsAlone(clientWidth, clientHeight) &&
-           pageCentre(clientWidth, clientHeight).x - 150 - 2 >= listPanelWidth + 2;
+           statusCardBox(clientWidth, clientHeight).left - 2 >= listPanelWidth + 2;
 }
 
 PressEffects pressAt(int x, int y, int clientWidth, int clientHeight) {

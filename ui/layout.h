@@ -57,6 +57,12 @@ struct PixelBox {
     int left, top, right, bottom;
 };
 
+// Where the main page draws its gear tile and its status card (32 x 32 at the
+// top right; 300 x 80 under the button): the painter and the checks below
+// read the same boxes.
+PixelBox gearTileBox(int clientWidth);
+PixelBox statusCardBox(int clientWidth, int clientHeight);
+
 // The square around the page centre that the halo breathes in: its widest
 // ring (radius 95 at most) and a margin for the anti-aliased edge.
 PixelBox haloArea(int clientWidth, int clientHeight);

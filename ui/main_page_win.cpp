@@ -59,17 +59,20 @@ void drawConnectButton(GpGraphics* graphics, DrawingKit& kit, int clientWidth, i
 }
 
 void drawGear(GpGraphics* graphics, DrawingKit& kit, int width) {
-    fillRoundedRect(graphics, kit.solid(0x1EFFFFFF), width + 210, 30, 32, 32, 8);
+    const PixelBox tile = gearTileBox(width + listPanelWidth);
+    fillRoundedRect(graphics, kit.solid(0x1EFFFFFF), tile.left, tile.top, tile.right - tile.left,
+                    tile.bottom - tile.top, 8);
     if (kit.gearRing.get())
-        gdip::GdipDrawEllipseI(graphics, kit.gearRing.get(), width + 216, 36, 20, 20);
+        gdip::GdipDrawEllipseI(graphics, kit.gearRing.get(), tile.left + 6, tile.top + 6, 20, 20);
 }
 
 void drawStatusCard(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,
                     ConnectionState state) {
     const PageCentre c = pageCentre(clientWidth, clientHeight);
     const StateLook look = lookOf(state);
-    fillRoundedRect(graphics, kit.solid(Palette::cardFill), c.x - 150, clientHeight - 120, 300, 80,
-                    16);
+    const PixelBox card = statusCardBox(clientWidth, clientHeight);
+    fillRoundedRect(graphics, kit.solid(Palette::cardFill), card.left, card.top,
+                    card.right - card.left, card.bottom - card.top, 16);
     drawText(graphics, utf8ToWide(look.title), kit.statusTitleFont, static_cast<float>(c.x),
              static_cast<float>(clientHeight - 100), kit.solid(0xFFFFFFFF), &kit.centredAcross);
     drawText(graphics, utf8ToWide(look.hint), kit.statusHintFont, static_cast<float>(c.x),
