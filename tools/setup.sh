@@ -7,7 +7,7 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   wine wine64 xvfb xauth x11-utils xdotool imagemagick
   fonts-dejavu-core fonts-liberation2
-  libasio-dev nlohmann-json3-dev
+  libasio-dev
   microsocks dante-server socat curl chromium openssl python3 procps util-linux psmisc
 )
 missing=()
