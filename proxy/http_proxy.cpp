@@ -1,5 +1,7 @@
 #include "proxy/http_proxy.h"
 
+#include "proxy/socks.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -300,25 +302,15 @@ HttpHead parseHttpProxyRequest(std::string_view in, HttpProxyRequest& out) {
 }
 
 std::string buildSocks5ConnectTo(std::string_view host, std::uint16_t port) {
-    std::string out{"\x05\x01\x00", 3};
     std::uint8_t v4[4];
     std::uint8_t v6[16];
-    if (parseIPv4(host, v4)) {
-        out.push_back('\x01');
-        out.append(reinterpret_cast<const char*>(v4), sizeof v4);
-    } else if (parseIPv6(host, v6)) {
-        out.push_back('\x04');
-        out.append(reinterpret_cast<const char*>(v6), sizeof v6);
-    } else if (!host.empty() && host.size() <= 255) {
-        out.push_back('\x03');
-        out.push_back(static_cast<char>(host.size()));
-        out.append(host);
-    } else {
-        return {};
-    }
-    out.push_back(static_cast<char>(port >> 8));
-    out.push_back(static_cast<char>(port & 0xff));
-    return out;
+    const auto bytes = [](const std::uint8_t* b, std::size_t n) {
+        return std::string_view(reinterpret_cast<const char*>(b), n);
+    };
+    if (parseIPv4(host, v4)) return buildSocks5Connect(atypIPv4, bytes(v4, sizeof v4), port);
+    if (parseIPv6(host, v6)) return buildSocks5Connect(atypIPv6, bytes(v6, sizeof v6), port);
+    if (host.empty() || host.size() > 255) return {};
+    return buildSocks5Connect(atypName, host, port);
 }
 
 std::string httpErrorResponse(int status) {

@@ -65,18 +65,21 @@ ParseStatus parseSocks4Request(std::string_view in, Socks4Request& out) {
     return ParseStatus::Complete;
 }
 
-std::string buildSocks5Connect(const Socks4Request& request) {
+std::string buildSocks5Connect(std::uint8_t atyp, std::string_view address, std::uint16_t port) {
     std::string out{"\x05\x01\x00", 3};
-    if (request.host.empty()) {
-        out.push_back('\x01');
-        out.append(reinterpret_cast<const char*>(request.address), 4);
-    } else {
-        out.push_back('\x03');
-        out.push_back(static_cast<char>(request.host.size()));
-        out.append(request.host);
-    }
-    out.append(reinterpret_cast<const char*>(request.port), 2);
+    out.push_back(static_cast<char>(atyp));
+    if (atyp == atypName) out.push_back(static_cast<char>(address.size()));
+    out.append(address);
+    out.push_back(static_cast<char>(port >> 8));
+    out.push_back(static_cast<char>(port & 0xff));
     return out;
+}
+
+std::string buildSocks5Connect(const Socks4Request& request) {
+    const auto port = static_cast<std::uint16_t>(request.port[0] << 8 | request.port[1]);
+    if (!request.host.empty()) return buildSocks5Connect(atypName, request.host, port);
+    return buildSocks5Connect(
+        atypIPv4, std::string_view(reinterpret_cast<const char*>(request.address), 4), port);
 }
 
 ParseStatus parseSocks5Reply(std::string_view in, std::size_t& length, std::uint8_t& reply) {

@@ -51,8 +51,15 @@ struct Socks4Request {
 // Malformed when VN is not 4 or a SOCKS4a name is empty or over 255 bytes.
 ParseStatus parseSocks4Request(std::string_view in, Socks4Request& out);
 
-// The SOCKS5 CONNECT (RFC 1928 section 4) for a SOCKS4 request: ATYP 0x01
-// with DSTIP, or for SOCKS4a ATYP 0x03 with the host name.
+inline constexpr std::uint8_t atypIPv4 = 0x01, atypName = 0x03, atypIPv6 = 0x04;
+
+// A SOCKS5 CONNECT (RFC 1928 section 4): VER 5, CMD 1, RSV 0, ATYP and its
+// address (the bytes of an IP address, or a name of 1 to 255 bytes, whose
+// length byte is added here), DST.PORT in network order.
+std::string buildSocks5Connect(std::uint8_t atyp, std::string_view address, std::uint16_t port);
+
+// The SOCKS5 CONNECT for a SOCKS4 request: ATYP 0x01 with DSTIP, or for
+// SOCKS4a ATYP 0x03 with the host name.
 std::string buildSocks5Connect(const Socks4Request& request);
 
 // A SOCKS5 reply (RFC 1928 section 6): its whole length from ATYP and its REP.
