@@ -138,8 +138,9 @@ const char* describeUpstreamCheck(UpstreamCheck result) {
 }
 
 struct ProxyEngine::Core {
-    explicit Core(EngineOptions o) : options(std::move(o)), lookups(options) {
+    Core(EngineOptions o, UpstreamOutcome outcome) : options(std::move(o)), lookups(options) {
         host.options = options;
+        host.outcome = std::move(outcome);
         host.lookup = [this](const std::string& name, std::function<void(std::string)> done) {
             return lookups.ask(name, std::move(done));
         };
@@ -169,8 +170,8 @@ struct ProxyEngine::Core {
     std::atomic<bool> running{false};
 };
 
-ProxyEngine::ProxyEngine(EngineOptions options)
-    : core(std::make_unique<Core>(std::move(options))) {}
+ProxyEngine::ProxyEngine(EngineOptions options, UpstreamOutcome outcome)
+    : core(std::make_unique<Core>(std::move(options), std::move(outcome))) {}
 
 ProxyEngine::~ProxyEngine() {
     stop();
@@ -196,7 +197,7 @@ bool ProxyEngine::start(const UpstreamEndpoint& upstream) {
     if (ec) return false;
 
     core->acceptor.emplace(std::move(acceptor));
-    core->host.upstream = upstream;
+    core->host.upstream.store(std::make_shared<const UpstreamEndpoint>(upstream));
     core->io.restart();
     asio::co_spawn(core->io, acceptClients(*core->acceptor, core->pause, core->host),
                    asio::detached);
@@ -228,6 +229,10 @@ void ProxyEngine::stop() {
     core->host.stopping = false;
     core->acceptor.reset();
     core->running = false;
+}
+
+void ProxyEngine::swapUpstream(const UpstreamEndpoint& upstream) {
+    core->host.upstream.store(std::make_shared<const UpstreamEndpoint>(upstream));
 }
 
 bool ProxyEngine::running() const {

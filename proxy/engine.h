@@ -33,9 +33,15 @@ struct EngineOptions {
 enum class UpstreamCheck { Ok, Unresolved, Unreachable, NoAcceptableMethod, Refused, TimedOut };
 const char* describeUpstreamCheck(UpstreamCheck result);
 
+// Told, on the engine's thread, how each session's connect and login to the
+// upstream ended: let in, or why not. A CONNECT the upstream refuses is the
+// destination's affair and is not reported. Must return quickly and never
+// call back into the engine.
+using UpstreamOutcome = std::function<void(UpstreamCheck)>;
+
 class ProxyEngine {
   public:
-    explicit ProxyEngine(EngineOptions options = {});
+    explicit ProxyEngine(EngineOptions options = {}, UpstreamOutcome outcome = {});
     ~ProxyEngine(); // stops
     ProxyEngine(const ProxyEngine&) = delete;
     ProxyEngine& operator=(const ProxyEngine&) = delete;
@@ -47,6 +53,9 @@ class ProxyEngine {
     // From any thread but the engine's own: closes the acceptor and every
     // session, then joins. Does nothing when not running.
     void stop();
+    // From any thread: the sessions that dial after this use the new
+    // endpoint; those already past their dial keep theirs. The listener stays.
+    void swapUpstream(const UpstreamEndpoint& upstream);
     bool running() const;
     // Sessions open right now (accepted and not yet closed).
     std::size_t sessionCount() const;

@@ -176,6 +176,8 @@ class Session : public std::enable_shared_from_this<Session> {
                 watchdog.expires_at(limit);
                 continue;
             }
+            // A dial cut short by the deadline is the upstream's silence.
+            if (dialing) report(UpstreamCheck::TimedOut);
             if (stage == Stage::Handshake && !answered) {
                 // A few bytes into a socket that has taken nothing else yet:
                 // they fit without waiting.
@@ -309,7 +311,7 @@ class Session : public std::enable_shared_from_this<Session> {
     // The upstream's address: a dotted IPv4 text as it is, a name through the
     // engine's lookup, whose result comes back here by a post.
     asio::awaitable<std::string> upstreamAddress() {
-        const std::string& name = host.upstream.host;
+        const std::string& name = endpoint->host;
         std::error_code ec;
         asio::ip::make_address_v4(name, ec);
         if (!ec) co_return name;
@@ -331,20 +333,48 @@ class Session : public std::enable_shared_from_this<Session> {
         co_return resolved;
     }
 
-    // Connect and negotiate; true when requests may follow.
+    // The owner hears how the dial ended, unless the session was closed
+    // meanwhile (the client left, or a stop): that says nothing of the upstream.
+    void report(UpstreamCheck result) {
+        dialing = false;
+        if (!host.outcome || host.stopping.load()) return;
+        try {
+            host.outcome(result);
+        } catch (...) {
+        }
+    }
+
+    // Connect and negotiate with the endpoint current at the dial; true when
+    // requests may follow.
     asio::awaitable<bool> dialUpstream() {
+        endpoint = host.upstream.load();
+        if (!endpoint) co_return false;
+        dialing = true;
         const std::string address = co_await upstreamAddress();
+        if (stage == Stage::Closed) co_return false;
         std::error_code ec;
         const auto ip = asio::ip::make_address_v4(address, ec);
-        if (ec || stage == Stage::Closed) co_return false;
+        if (ec) {
+            report(UpstreamCheck::Unresolved);
+            co_return false;
+        }
         upstream.open(tcp::v4(), ec);
-        if (ec) co_return false;
+        if (ec) { // out of sockets here: no news of the upstream
+            dialing = false;
+            co_return false;
+        }
         setSessionOptions(upstream);
-        const auto port = static_cast<std::uint16_t>(host.upstream.port & 0xffff);
+        const auto port = static_cast<std::uint16_t>(endpoint->port & 0xffff);
         auto [connectError] = co_await upstream.async_connect(tcp::endpoint(ip, port), asValues);
-        if (connectError) co_return false;
-        co_return co_await negotiateUpstream(upstream, host.upstream, fromUpstream) ==
-            UpstreamCheck::Ok;
+        if (stage == Stage::Closed) co_return false;
+        if (connectError) {
+            report(UpstreamCheck::Unreachable);
+            co_return false;
+        }
+        const UpstreamCheck result = co_await negotiateUpstream(upstream, *endpoint, fromUpstream);
+        if (stage == Stage::Closed) co_return false;
+        report(result);
+        co_return result == UpstreamCheck::Ok;
     }
 
     // The client's first byte picks the front; nothing else answers it.
@@ -367,9 +397,10 @@ class Session : public std::enable_shared_from_this<Session> {
         if (stage == Stage::Copy) co_await pump(down);
     }
 
-    // Any greeting is answered "no authentication"; what follows it (the
-    // request, even data) goes upstream unchanged, and the upstream's reply,
-    // whatever it says, reaches the client unchanged.
+    // Any greeting is answered "no authentication"; the request goes upstream
+    // unchanged, and the upstream's reply, whatever it says, reaches the client
+    // unchanged. What the client sent after its request waits for that reply:
+    // some servers read one message per read and drop what came with it.
     asio::awaitable<void> socks5() {
         std::size_t greeting = 0;
         for (;;) {
@@ -381,15 +412,29 @@ class Session : public std::enable_shared_from_this<Session> {
         if (const bool ok = co_await dialUpstream(); !ok) co_return;
         up.held.erase(0, greeting);
         if (const bool ok = co_await writeAll(client, clientMethodReply); !ok) co_return;
-        if (const bool ok = co_await releaseClient(); !ok) co_return;
-        // The reply is parsed only to know where the handshake ends.
         std::size_t length = 0;
+        for (;;) {
+            const ParseStatus status = parseSocks5Request(up.held, length);
+            if (status == ParseStatus::Complete) break;
+            // Not a request we can measure: it goes as it is, and the
+            // upstream's answer decides.
+            if (status == ParseStatus::Malformed) {
+                length = up.held.size();
+                break;
+            }
+            if (const bool ok = co_await moreFromClient(); !ok) co_return;
+        }
+        const std::string request = up.held.substr(0, length);
+        up.held.erase(0, length);
+        resume.cancel();
+        if (const bool ok = co_await writeAll(upstream, request); !ok) co_return;
+        // The reply is parsed only to know where the handshake ends.
         std::uint8_t reply = 0;
         while (parseSocks5Reply(fromUpstream, length, reply) == ParseStatus::NeedMore)
             if (const bool ok = co_await readMore(upstream, fromUpstream); !ok) co_return;
-        answered = true;
-        if (const bool ok = co_await writeAll(client, fromUpstream); !ok) co_return;
-        startCopy();
+        const std::string answer = fromUpstream.substr(0, length);
+        fromUpstream.erase(0, length);
+        co_await proceed(answer);
     }
 
     // SOCKS4/4a becomes a SOCKS5 CONNECT; a refusal is answered with the
@@ -509,6 +554,8 @@ class Session : public std::enable_shared_from_this<Session> {
     bool answered = false;    // the client has (or is getting) its last handshake answer
     bool clientEnded = false; // and has ended since, before the copying stage
     bool lookupDone = false;
+    bool dialing = false;                             // between the dial's start and its report
+    std::shared_ptr<const UpstreamEndpoint> endpoint; // the one this session dials
     std::string resolved;
     std::string fromUpstream; // handshake replies, and what came after the last
     Flow up{client, upstream, true, {}, false};

@@ -33,7 +33,9 @@ class Session;
 // except `open`, which any thread may read.
 struct SessionHost {
     EngineOptions options;
-    UpstreamEndpoint upstream; // the copy taken by the start
+    // The copy taken by the start, replaced whole by a swap from any thread.
+    SharedSnapshot<UpstreamEndpoint> upstream;
+    UpstreamOutcome outcome;
     // Runs a name lookup off the engine's thread and calls done with the
     // dotted address (empty: unresolved) on that other thread; false when no
     // lookup could be started.

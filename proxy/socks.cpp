@@ -82,8 +82,11 @@ std::string buildSocks5Connect(const Socks4Request& request) {
         atypIPv4, std::string_view(reinterpret_cast<const char*>(request.address), 4), port);
 }
 
-ParseStatus parseSocks5Reply(std::string_view in, std::size_t& length, std::uint8_t& reply) {
-    // VER REP RSV ATYP BND.ADDR BND.PORT
+namespace {
+
+// Requests and replies share one shape: VER, a code, RSV, ATYP, an address
+// whose size follows ATYP, and a port.
+ParseStatus socks5MessageLength(std::string_view in, std::size_t& length) {
     if (in.size() < 4) return ParseStatus::NeedMore;
     std::size_t total = 0;
     switch (byteAt(in, 3)) {
@@ -102,6 +105,19 @@ ParseStatus parseSocks5Reply(std::string_view in, std::size_t& length, std::uint
     }
     if (in.size() < total) return ParseStatus::NeedMore;
     length = total;
-    reply = byteAt(in, 1);
     return ParseStatus::Complete;
+}
+
+} // namespace
+
+ParseStatus parseSocks5Request(std::string_view in, std::size_t& length) {
+    if (!in.empty() && byteAt(in, 0) != 0x05) return ParseStatus::Malformed;
+    return socks5MessageLength(in, length);
+}
+
+ParseStatus parseSocks5Reply(std::string_view in, std::size_t& length, std::uint8_t& reply) {
+    // VER REP RSV ATYP BND.ADDR BND.PORT
+    const ParseStatus status = socks5MessageLength(in, length);
+    if (status == ParseStatus::Complete) reply = byteAt(in, 1);
+    return status;
 }

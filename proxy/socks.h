@@ -62,6 +62,10 @@ std::string buildSocks5Connect(std::uint8_t atyp, std::string_view address, std:
 // SOCKS4a ATYP 0x03 with the host name.
 std::string buildSocks5Connect(const Socks4Request& request);
 
+// A SOCKS5 request (RFC 1928 section 4: VER 5, CMD, RSV, ATYP, DST.ADDR,
+// DST.PORT): its whole length. Malformed when VER is not 5 or ATYP unknown.
+ParseStatus parseSocks5Request(std::string_view in, std::size_t& length);
+
 // A SOCKS5 reply (RFC 1928 section 6): its whole length from ATYP and its REP.
 // Malformed for an unknown ATYP.
 ParseStatus parseSocks5Reply(std::string_view in, std::size_t& length, std::uint8_t& reply);

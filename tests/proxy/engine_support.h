@@ -54,6 +54,9 @@ struct FakeUpstream {
     std::uint8_t method = 0x02;
     std::uint8_t authStatus = 0x00;
     int silentFrom = 1 << 30; // connections from this index on are never answered
+    // As some servers do: the request is taken from one read, and what came
+    // with it in that read is lost.
+    bool dropsPipelined = false;
     std::string reply{"\x05\x00\x00\x01\x7f\x00\x00\x01\x1f\x90", 10};
     // CONNECTs naming these get REP 4 (host unreachable), or no reply at all.
     std::string unreachable = "unreachable.test", unanswered = "unanswered.test";

@@ -188,35 +188,92 @@ TEST_F(Engine, BadHttpRequestsAreAnsweredAndNothingHalfParsedGoesOn) {
     EXPECT_EQ(c.exchange(get + "Proxy-Connection: keep-alive\r\n\r\n", origin.size()), origin);
 }
 
-TEST_F(Engine, HandshakesAreAByteStreamAndSocks4IsTranslated) {
+// Whatever a client sends with or after its request reaches the destination
+// after the upstream's reply, in order, on every front, even through an
+// upstream that drops what comes in the same read as a request.
+TEST_F(Engine, HandshakesAreAByteStreamAndNoByteSentEarlyIsLost) {
     FakeUpstream up;
+    up.dropsPipelined = true;
     // The destination speaks first: its greeting follows the reply at once.
     up.reply = "\x05\x00\x00\x03\x04"s + "host" + "\x00\x50"s + "220 ready\r\n";
     start(up);
-    const std::string granted = std::string(socks4Granted) + "220 ready\r\n";
+    const std::string granted = std::string(socks4Granted) + "220 ready\r\n" + "data";
+    const std::string byAddress = "\x05\x01\x00\x01\x0a\x00\x00\x02\x1f\x90"s;
     const std::pair<std::string, std::string> cases[] = {
         // Greeting, request and data in one write; the upstream's reply passes as is.
         {greeting + request + "data", "\x05\x00"s + up.reply + "data"},
-        {"\x04\x01\x1f\x90\x0a\x00\x00\x02"s + "user\0"s, granted},
-        {"\x04\x01\x00\x50\x00\x00\x00\x01"s + "u\0"s + "dest.test\0"s, granted}}; // SOCKS4a
-    for (std::size_t step : {std::size_t{64}, std::size_t{1}}) {
+        {greeting + byAddress + "data", "\x05\x00"s + up.reply + "data"},
+        {"\x04\x01\x1f\x90\x0a\x00\x00\x02"s + "user\0"s + "data", granted},
+        {"\x04\x01\x00\x50\x00\x00\x00\x01"s + "u\0"s + "dest.test\0"s + "data", granted},
+        {"CONNECT dest.test:80 HTTP/1.1\r\nHost: dest.test\r\n\r\ndata",
+         std::string(httpTunnelEstablished) + "220 ready\r\n" + "data"}};
+    // Whole, byte by byte, and three bytes (a SOCKS5 greeting) before the rest.
+    for (const std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{3}}) {
         for (const auto& [first, answer] : cases) {
             TestClient c(port);
-            for (std::size_t i = 0; i < first.size(); i += step)
-                c.exchange(first.substr(i, step), 0);
-            EXPECT_EQ(c.recv(answer.size()), answer) << step;
+            if (cut == 1) {
+                for (char byte : first)
+                    c.exchange(std::string(1, byte), 0);
+            } else {
+                c.exchange(first.substr(0, cut), 0);
+                c.exchange(first.substr(cut), 0);
+            }
+            EXPECT_EQ(c.recv(answer.size()), answer) << cut << " " << first.size();
             EXPECT_EQ(c.exchange("hi", 2), "hi");
         }
     }
-    ASSERT_TRUE(waitUntil([&] { return up.ended().size() == 6; }));
-    // Sessions end in any order. The SOCKS4a request translates to the SOCKS5 one.
+    ASSERT_TRUE(waitUntil([&] { return up.ended().size() == 15; }));
+    // Sessions end in any order. SOCKS4 translates to SOCKS5 by address,
+    // SOCKS4a and HTTP CONNECT by name.
     int plain = 0, named = 0;
     for (const UpstreamSession& s : up.ended()) {
-        plain += s.request == "\x05\x01\x00\x01\x0a\x00\x00\x02\x1f\x90"s;
+        plain += s.request == byAddress;
         named += s.request == request;
     }
-    EXPECT_EQ(plain, 2);
-    EXPECT_EQ(named, 4);
+    EXPECT_EQ(plain, 6);
+    EXPECT_EQ(named, 9);
+}
+
+// The owner hears of every dial: let in, or why not; a refused CONNECT is the
+// destination's affair. A swapped endpoint is what the next session dials.
+TEST_F(Engine, ReportsEachDialsOutcomeAndDialsTheSwappedEndpoint) {
+    std::mutex lock;
+    std::vector<UpstreamCheck> heard;
+    FakeUpstream good, refusing;
+    refusing.authStatus = 1;
+    refusing.start();
+    good.start();
+    port = freeLoopbackPort();
+    EngineOptions options;
+    options.port = port;
+    engine = std::make_unique<ProxyEngine>(options, [&](UpstreamCheck result) {
+        std::lock_guard<std::mutex> guard(lock);
+        heard.push_back(result);
+    });
+    const auto endpoint = [](std::uint16_t p) {
+        return UpstreamEndpoint{"127.0.0.1", p, "a", "b"};
+    };
+    ASSERT_TRUE(engine->start(endpoint(good.port)));
+    const std::string refusedConnect = "\x05\x01\x00\x03\x10unreachable.test\x00\x50"s;
+    const struct {
+        std::uint16_t upstream;
+        std::string request;
+        UpstreamCheck expected;
+    } cases[] = {{good.port, request, UpstreamCheck::Ok},
+                 {good.port, refusedConnect, UpstreamCheck::Ok},
+                 {refusing.port, request, UpstreamCheck::Refused},
+                 {freeLoopbackPort(), request, UpstreamCheck::Unreachable},
+                 {good.port, request, UpstreamCheck::Ok}};
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        engine->swapUpstream(endpoint(cases[i].upstream));
+        TestClient c(port);
+        c.exchange(greeting + cases[i].request, 0);
+        c.untilEnd(std::chrono::milliseconds(300));
+        ASSERT_TRUE(waitUntil([&] { return std::lock_guard(lock), heard.size() == i + 1; }));
+        EXPECT_EQ(heard[i], cases[i].expected) << i;
+    }
+    EXPECT_EQ(good.accepted, 3);
+    EXPECT_EQ(refusing.accepted, 1);
 }
 
 TEST_F(Engine, HalfClosingClientGetsTheWholeAnswer) {
