@@ -2,6 +2,8 @@
 
 #include "api/connection_request.h"
 
+#include <algorithm>
+
 namespace {
 
 using Lock = std::unique_lock<std::mutex>;
@@ -13,6 +15,7 @@ ConnectionState shown(Phase phase) {
     case Phase::Disconnected:
         return Disconnected;
     case Phase::Connecting:
+    case Phase::Recovering:
         return Connecting;
     default:
         return Connected;
@@ -117,6 +120,8 @@ void runStart(ConnectionController& c) {
     // that points nowhere.
     if (!user) return undoStart(c, lock, "connect: the system proxy could not be switched");
     c.userProxy = std::move(user);
+    c.upstream = upstream;
+    c.failureStreak = 0;
     enter(c, Phase::Connected); // a waiting exit now runs the whole stop
     lock.unlock();
     repaint(c);
@@ -160,7 +165,8 @@ void runStop(ConnectionController& c, Lock& lock, std::string_view who) {
         note(c, who, ": the engine's stop failed with an exception");
     }
     try {
-        c.seams.giveSystemProxyBack(user);
+        if (!c.seams.giveSystemProxyBack(user))
+            note(c, who, ": another program changed the system proxy meanwhile; left as it is");
     } catch (...) {
         note(c, who, ": giving the proxy settings back failed with an exception");
     }
@@ -171,13 +177,131 @@ void runStop(ConnectionController& c, Lock& lock, std::string_view who) {
     note(c, who, ": stopped");
 }
 
+std::chrono::milliseconds retryDelay(const ConnectionController& c, std::size_t attempt) {
+    if (c.retryDelays.empty()) return std::chrono::seconds(1);
+    return c.retryDelays[std::min(attempt, c.retryDelays.size() - 1)];
+}
+
+// The upstream was lost: the listener and the system proxy stay, so programs
+// that follow the proxy fail rather than go direct, while the service is asked
+// for a new endpoint for the same location, until one lets us in, the user
+// presses, or (the kill switch off) the attempts have run long enough.
+void recover(ConnectionController& c) {
+    const auto begun = std::chrono::steady_clock::now();
+    for (std::size_t attempt = 0;; ++attempt) {
+        {
+            Lock lock(c.mutex);
+            if (attempt > 0) {
+                c.changed.wait_for(lock, retryDelay(c, attempt - 1),
+                                   [&c] { return c.phase != Phase::Recovering; });
+            }
+            if (c.phase != Phase::Recovering) return;
+        }
+        const ConnectionAnswer answer = readConnectionAnswer(c.seams.requestAnswer());
+        std::string why = answer.refusal.empty() ? std::string() : "refused: " + answer.refusal;
+        if (why.empty()) {
+            {
+                Lock lock(c.mutex);
+                if (c.phase != Phase::Recovering) return;
+            }
+            why = c.seams.checkUpstream(answer.endpoint);
+            if (!why.empty()) why = "upstream check: " + why;
+        }
+        const bool keepTrying = c.seams.killSwitchOn();
+        Lock lock(c.mutex);
+        if (c.phase != Phase::Recovering) return; // the user's press has stopped it all
+        if (why.empty()) {
+            // Under the lock, so that no stop comes between the swap and Connected.
+            c.seams.swapUpstream(answer.endpoint);
+            c.upstream = answer.endpoint;
+            c.failureStreak = 0;
+            enter(c, Phase::Connected);
+            lock.unlock();
+            repaint(c);
+            const UpstreamEndpoint& e = answer.endpoint;
+            note(c, "reconnect: connected through ", e.host + ":" + std::to_string(e.port));
+            return;
+        }
+        if (!keepTrying && std::chrono::steady_clock::now() - begun >= c.giveUpAfter) {
+            const bool box = !c.closed;
+            lock.unlock();
+            note(c, "reconnect: failed: ", why);
+            lock.lock();
+            if (c.phase != Phase::Recovering) return;
+            runStop(c, lock, "reconnect: giving up");
+            if (box) c.seams.showFailure();
+            return;
+        }
+        lock.unlock();
+        note(c, "reconnect: failed: ", why);
+    }
+}
+
+// A failure streak's check, on a worker: a passed check changes nothing.
+void checkLostUpstream(ConnectionController& c, const UpstreamEndpoint& endpoint) {
+    const std::string refused = c.seams.checkUpstream(endpoint);
+    Lock lock(c.mutex);
+    c.checking = false;
+    c.failureStreak = 0;
+    if (c.phase != Phase::Connected) return;
+    if (refused.empty()) {
+        lock.unlock();
+        return note(c, "connection: the upstream check passed; still connected");
+    }
+    enter(c, Phase::Recovering);
+    lock.unlock();
+    repaint(c);
+    note(c, "connection lost: ", refused);
+    note(c, "reconnect: asking the service for a new upstream; the system proxy stays");
+    recover(c);
+}
+
+void checkLostUpstreamCaught(ConnectionController& c, const UpstreamEndpoint& endpoint) noexcept {
+    try {
+        checkLostUpstream(c, endpoint);
+    } catch (...) {
+        // Out of memory: the phase stays as it is, and the user's press stops it.
+        note(c, "reconnect: failed with an exception");
+        try {
+            Lock lock(c.mutex);
+            c.checking = false;
+        } catch (...) {
+        }
+    }
+}
+
 } // namespace
+
+void noteUpstreamOutcome(ConnectionController& c, bool letIn) {
+    try {
+        Lock lock(c.mutex);
+        if (c.phase != Phase::Connected) return;
+        if (letIn) {
+            c.failureStreak = 0;
+            return;
+        }
+        if (++c.failureStreak < c.lostAfterFailures || c.checking || c.closed) return;
+        c.checking = true;
+        UpstreamEndpoint endpoint = c.upstream;
+        lock.unlock();
+        note(c, "connection: new sessions cannot reach the upstream; checking it");
+        try {
+            c.seams.runWorker(
+                [&c, endpoint = std::move(endpoint)] { checkLostUpstreamCaught(c, endpoint); });
+        } catch (...) {
+            lock.lock();
+            c.checking = false;
+        }
+    } catch (...) {
+    }
+}
 
 void toggleConnection(ConnectionController& c) {
     try {
         Lock lock(c.mutex);
         if (c.closed) return;
-        if (c.phase == Phase::Connected) return runStop(c, lock, "stop");
+        if (c.phase == Phase::Connected || c.phase == Phase::Recovering)
+            return runStop(c, lock, "stop");
         if (c.phase != Phase::Disconnected) return; // the running start or stop decides
         c.step = StartStep::Requesting;
         enter(c, Phase::Connecting);
@@ -198,9 +322,11 @@ void toggleConnection(ConnectionController& c) {
     }
 }
 
-void stopConnectionAtExit(ConnectionController& c) {
+void stopConnectionAtExit(ConnectionController& c, std::chrono::milliseconds budget) {
     try {
         const auto begun = std::chrono::steady_clock::now();
+        const auto commitWait = std::min(c.commitWait, budget);
+        const auto stopWait = std::min(c.stopWait, budget);
         Lock lock(c.mutex);
         c.closed = true;
         const auto inShortStep = [&c] {
@@ -208,9 +334,10 @@ void stopConnectionAtExit(ConnectionController& c) {
                    (c.step == StartStep::StartingEngine || c.step == StartStep::SwitchingProxy ||
                     c.step == StartStep::Undoing);
         };
-        c.changed.wait_until(lock, begun + c.commitWait, [&] { return !inShortStep(); });
-        c.changed.wait_until(lock, begun + c.stopWait, [&] { return c.phase != Phase::Stopping; });
-        if (c.phase == Phase::Connected) return runStop(c, lock, "exit");
+        c.changed.wait_until(lock, begun + commitWait, [&] { return !inShortStep(); });
+        c.changed.wait_until(lock, begun + stopWait, [&] { return c.phase != Phase::Stopping; });
+        if (c.phase == Phase::Connected || c.phase == Phase::Recovering)
+            return runStop(c, lock, "exit");
         if (c.phase != Phase::Connecting) {
             const bool stopping = c.phase == Phase::Stopping;
             lock.unlock();

@@ -11,17 +11,26 @@
 
 namespace {
 
+ConnectionController& controller();
+
 // Never destroyed: a start's worker may still run while the process ends.
 ProxyEngine& engine() {
-    static ProxyEngine& running = *new ProxyEngine();
+    static ProxyEngine& running = *new ProxyEngine(EngineOptions{}, [](UpstreamCheck result) {
+        noteUpstreamOutcome(controller(), result == UpstreamCheck::Ok);
+    });
     return running;
 }
+
+// How long the end of the user's session may take in all: Windows gives a
+// window a few seconds after it has been told.
+constexpr std::chrono::milliseconds sessionEndBudget{1500};
 
 ConnectionController& controller() {
     static ConnectionController& controller = *new ConnectionController(ConnectionSeams{
         .requestAnswer = [] { return requestConnectionAnswer(); },
         .startEngine = [](const UpstreamEndpoint& upstream) { return engine().start(upstream); },
         .stopEngine = [] { engine().stop(); },
+        .swapUpstream = [](const UpstreamEndpoint& upstream) { engine().swapUpstream(upstream); },
         .checkUpstream =
             [](const UpstreamEndpoint& upstream) {
                 const UpstreamCheck result =
@@ -31,7 +40,8 @@ ConnectionController& controller() {
             },
         .switchSystemProxy = [] { return switchSystemProxyOn(); },
         .giveSystemProxyBack =
-            [](const std::optional<ProxySetting>& user) { giveSystemProxyBack(user); },
+            [](const std::optional<ProxySetting>& user) { return giveSystemProxyBack(user); },
+        .killSwitchOn = [] { return appState.killSwitchEnabled.load(); },
         .showFailure = [] { showConnectionFailedBox(); },
         .repaint = [] { requestRepaint(); },
         .log = [](std::string_view line) { logLine(line); },
@@ -48,4 +58,8 @@ void toggleConnection() {
 
 void stopConnectionAtExit() {
     stopConnectionAtExit(controller());
+}
+
+void stopConnectionAtSessionEnd() {
+    stopConnectionAtExit(controller(), sessionEndBudget);
 }

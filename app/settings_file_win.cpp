@@ -53,7 +53,9 @@ void loadSettings() {
             text.append(buffer, got);
         }
         std::fclose(file);
-        decodeSettings(text, appState.killSwitchEnabled, appState.autostartEnabled);
+        bool killSwitch = appState.killSwitchEnabled;
+        decodeSettings(text, killSwitch, appState.autostartEnabled);
+        appState.killSwitchEnabled = killSwitch;
     } catch (...) {
     }
 }

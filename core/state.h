@@ -44,10 +44,12 @@ struct AppState {
     std::atomic<ConnectionState> connectionState{Disconnected};
     std::atomic<std::int32_t> selectedIndex{0};
 
+    // Changed on the UI thread only; the connection's recovery reads it.
+    std::atomic<bool> killSwitchEnabled{false};
+
     // UI thread only.
     std::int32_t hoveredIndex = -1;
     std::int32_t settingsPageShown = 0;
-    bool killSwitchEnabled = false;
     bool autostartEnabled = false;
     float pulsePhase = 0.0f;
 };

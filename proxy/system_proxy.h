@@ -48,8 +48,10 @@ std::vector<ProxyOption> optionsGivingBack(const std::optional<ProxySetting>& us
 // cannot be read (it could not be given back); nullopt also when WinINet
 // refuses the write.
 std::optional<ProxySetting> switchSystemProxyOn();
-// Windows: writes optionsGivingBack(user).
-void giveSystemProxyBack(const std::optional<ProxySetting>& user);
+// Windows: writes optionsGivingBack(user), unless the setting no longer
+// points at the listener: another program (or the user) changed it since,
+// and theirs is kept. false then.
+bool giveSystemProxyBack(const std::optional<ProxySetting>& user);
 // Windows, at start: when the setting still points at the listener although
 // nothing runs (a crash or a killed process), switches it to direct. True
 // when it did.

@@ -96,11 +96,15 @@ std::optional<ProxySetting> switchSystemProxyOn() {
     return std::nullopt;
 }
 
-void giveSystemProxyBack(const std::optional<ProxySetting>& user) {
+bool giveSystemProxyBack(const std::optional<ProxySetting>& user) {
     try {
+        // An unreadable setting is given back all the same: ours may be in it.
+        const std::optional<ProxySetting> now = readSetting();
+        if (now && !pointsAtListener(*now)) return false;
         writeOptions(optionsGivingBack(user));
     } catch (...) {
     }
+    return true;
 }
 
 bool repairLeftoverSystemProxy() {

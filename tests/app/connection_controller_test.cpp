@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <thread>
 #include <utility>
 
@@ -36,7 +37,9 @@ struct Platform {
     std::condition_variable changed;
     Calls calls, log;
     std::string holdAt, answer = goodAnswer, refusal;
+    std::deque<std::string> checks; // answers of the next checks, before `refusal`
     bool released = false, portFree = true, proxyWritable = true;
+    bool killSwitch = false, foreignSetting = false;
     ConnectionState shownAtBox = Connecting;
     std::vector<std::thread> workers;
 
@@ -55,13 +58,25 @@ struct Platform {
             .startEngine =
                 [this](const UpstreamEndpoint&) { return call("engine start"), portFree; },
             .stopEngine = [this] { call("engine stop"); },
-            .checkUpstream = [this](const UpstreamEndpoint&) { return call("check"), refusal; },
+            .swapUpstream = [this](const UpstreamEndpoint&) { lock(), calls.push_back("swap"); },
+            .checkUpstream =
+                [this](const UpstreamEndpoint&) {
+                    auto held = call("check");
+                    if (checks.empty()) return refusal;
+                    const std::string next = checks.front();
+                    checks.pop_front();
+                    return next;
+                },
             .switchSystemProxy =
                 [this] {
                     return call("proxy on"), proxyWritable ? std::optional(usersOwn) : std::nullopt;
                 },
             .giveSystemProxyBack =
-                [this](auto& u) { call(u == usersOwn ? "proxy back" : "wrong"); },
+                [this](auto& u) {
+                    if (lock(), foreignSetting) return call("left theirs"), false;
+                    return call(u == usersOwn ? "proxy back" : "wrong"), true;
+                },
+            .killSwitchOn = [this] { return lock(), killSwitch; },
             .showFailure = [this] { call("box"), shownAtBox = appState.connectionState.load(); },
             .repaint = [] {},
             .log = [this](std::string_view line) { lock(), log.emplace_back(line); },
@@ -80,13 +95,14 @@ struct Platform {
             if (c == "engine start" && portFree) h.sound &= !std::exchange(h.engine, true);
             if (c == "engine stop") h.engine = false;
             if (c == "proxy on" && proxyWritable) h.sound &= !std::exchange(h.proxy, true);
-            if (c == "proxy back" || c == "wrong")
-                h.sound &= std::exchange(h.proxy, false) && c == "proxy back";
+            if (c == "proxy back" || c == "wrong" || c == "left theirs")
+                h.sound &= std::exchange(h.proxy, false) && c != "wrong";
         }
         return h;
     }
-    bool reached(const char* name) {
-        return waitFor([&] { return lock(), std::count(calls.begin(), calls.end(), name) > 0; });
+    long count(const char* name) { return lock(), std::count(calls.begin(), calls.end(), name); }
+    bool reached(const char* name, long times = 1) {
+        return waitFor([&] { return count(name) >= times; });
     }
     // Lets every held call go and waits for every start to end.
     void finish() {
@@ -219,3 +235,79 @@ TEST(ConnectionController, ExitAtEveryStepStopsAllAndStartsNothingAfter) {
 }
 
 } // namespace
+
+// A lost upstream while connected: sessions' failures with no login between
+// them start the check; a failed check recovers in place (Connecting shown,
+// the proxy untouched) until a new endpoint lets us in, the user presses, or,
+// with the kill switch off, the attempts have run long enough.
+TEST(ConnectionController, ALostUpstreamIsRecoveredInPlaceOrGivenUpAsTheKillSwitchSays) {
+    const struct {
+        bool killSwitch;
+        std::deque<std::string> checks; // the streak's check, then each attempt's
+        ConnectionState whileRecovering;
+        Calls end; // the last calls once it has settled, and a press unless Disconnected
+    } cases[] = {
+        {false,
+         {"gone", "gone", ""},
+         Connected,
+         {"request", "check", "swap", "engine stop", "proxy back"}},
+        {false, {"gone"}, Disconnected, {"check", "engine stop", "proxy back", "box"}},
+        // A press while an attempt is under way: what that attempt asked for is
+        // not known, only that everything ends given back.
+        {true, {"gone"}, Connecting, {}},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.checks.size());
+        Rig rig;
+        Platform& p = rig.platform;
+        rig.controller.retryDelays = {5ms};
+        rig.controller.giveUpAfter = 100ms;
+        toggleConnection(rig.controller);
+        ASSERT_TRUE(shown(Connected));
+        std::tie(p.killSwitch, p.checks, p.refusal) = std::tie(k.killSwitch, k.checks, "gone");
+        // A login between two failures is no streak.
+        for (bool letIn : {false, true, false})
+            noteUpstreamOutcome(rig.controller, letIn);
+        std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(p.count("check"), 1);
+        noteUpstreamOutcome(rig.controller, false);
+        noteUpstreamOutcome(rig.controller, false); // while the check runs: one check
+        ASSERT_TRUE(p.reached("check", 2));
+        if (k.whileRecovering == Connected) {
+            ASSERT_TRUE(p.reached("swap"));
+            EXPECT_TRUE(shown(Connected));
+            EXPECT_EQ(p.count("check"), 4);
+        } else if (k.whileRecovering == Disconnected) {
+            ASSERT_TRUE(p.reached("box"));
+            EXPECT_EQ(p.shownAtBox, Disconnected);
+        } else {
+            // Past the give-up time it still tries, holding the listener and the proxy.
+            std::this_thread::sleep_for(4 * rig.controller.giveUpAfter);
+            ASSERT_TRUE(p.reached("request", 4));
+            EXPECT_EQ(appState.connectionState.load(), Connecting);
+            EXPECT_TRUE(p.held().engine && p.held().proxy);
+        }
+        if (k.whileRecovering != Disconnected) toggleConnection(rig.controller);
+        ASSERT_TRUE(waitFor([] { return appState.connectionState.load() == Disconnected; }));
+        p.finish();
+        EXPECT_EQ(p.count("box"), k.whileRecovering == Disconnected);
+        EXPECT_EQ(p.count("engine stop"), 1);
+        EXPECT_EQ(Calls(p.calls.end() - long(k.end.size()), p.calls.end()), k.end)
+            << testing::PrintToString(p.calls);
+        p.expectNothingLeft();
+    }
+}
+
+TEST(ConnectionController, TheStopLeavesASettingAnotherProgramWroteMeanwhile) {
+    Rig rig;
+    Platform& p = rig.platform;
+    toggleConnection(rig.controller);
+    ASSERT_TRUE(shown(Connected));
+    p.foreignSetting = true;
+    toggleConnection(rig.controller);
+    EXPECT_EQ(p.calls.back(), "left theirs");
+    EXPECT_TRUE(std::any_of(p.log.begin(), p.log.end(), [](const std::string& line) {
+        return line.find("another program") != line.npos;
+    }));
+    p.expectNothingLeft();
+}

@@ -66,9 +66,16 @@ TEST_F(SystemProxy, ConnectPointsAtTheListenerAndTheStopGivesTheSettingBack) {
         writeRegistryProxy(user);
         const std::optional<ProxySetting> kept = switchSystemProxyOn();
         EXPECT_EQ(readRegistryProxy(), (RegistryProxy{1, ours}));
-        giveSystemProxyBack(kept);
+        EXPECT_TRUE(giveSystemProxyBack(kept));
         EXPECT_EQ(readRegistryProxy(), back);
     }
+    // Another program's setting, written while connected, is left alone.
+    writeRegistryProxy({0, L"10.0.0.1:3128"});
+    const std::optional<ProxySetting> kept = switchSystemProxyOn();
+    const RegistryProxy theirs{1, L"10.0.0.9:8080"};
+    writeRegistryProxy(theirs);
+    EXPECT_FALSE(giveSystemProxyBack(kept));
+    EXPECT_EQ(readRegistryProxy(), theirs);
 }
 
 TEST_F(SystemProxy, RepairSwitchesOnlyOurLeftoverToDirect) {
