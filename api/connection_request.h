@@ -26,6 +26,7 @@ struct ConnectionAnswer {
 };
 ConnectionAnswer readConnectionAnswer(const std::string& body);
 
-// Windows: one request for the selected location; the answer's body, empty
-// when there was none. Starts a catalogue fetch when the list is empty.
-std::string requestConnectionAnswer();
+// Windows: one request for the location at `selected` of the catalogue; the
+// answer's body, empty when there was none. Starts a catalogue fetch when the
+// list is empty.
+std::string requestConnectionAnswer(std::int32_t selected);

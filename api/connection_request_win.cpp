@@ -10,9 +10,8 @@
 
 #include <cstdlib>
 
-std::string requestConnectionAnswer() {
-    // One snapshot of the list and one read of the selection, so later clicks
-    // and a catalogue swap cannot change this request.
+std::string requestConnectionAnswer(std::int32_t selected) {
+    // One snapshot of the list, so a catalogue swap cannot change this request.
     const auto list = currentLocations();
     if (list->empty()) startLocationFetch();
     // The tick count, then one draw of the generator seeded from the tick
@@ -20,7 +19,7 @@ std::string requestConnectionAnswer() {
     std::srand(GetTickCount());
     const int draw = std::rand();
     const DWORD tick = GetTickCount();
-    const std::string target = connectionTarget(tick, draw, *list, appState.selectedIndex.load());
+    const std::string target = connectionTarget(tick, draw, *list, selected);
     logLine("connect: GET " + target);
     return httpGet(utf8ToWide(target));
 }

@@ -74,8 +74,8 @@ void undoStart(ConnectionController& c, Lock& lock, std::string_view why,
 // After each long call the worker checks the phase again: when it is no
 // longer Connecting, the exit has taken the start over, and the worker gives
 // back only what that call obtained.
-void runStart(ConnectionController& c) {
-    const ConnectionAnswer answer = readConnectionAnswer(c.seams.requestAnswer());
+void runStart(ConnectionController& c, std::int32_t location) {
+    const ConnectionAnswer answer = readConnectionAnswer(c.seams.requestAnswer(location));
     Lock lock(c.mutex);
     if (c.phase != Phase::Connecting) {
         lock.unlock();
@@ -128,9 +128,9 @@ void runStart(ConnectionController& c) {
     note(c, "connect: connected");
 }
 
-void runStartCaught(ConnectionController& c) noexcept {
+void runStartCaught(ConnectionController& c, std::int32_t location) noexcept {
     try {
-        runStart(c);
+        runStart(c, location);
     } catch (...) {
         // Only the worker's own allocations throw (the seams never do), and
         // never once the proxy is switched: at most the engine is held.
@@ -189,15 +189,17 @@ std::chrono::milliseconds retryDelay(const ConnectionController& c, std::size_t 
 void recover(ConnectionController& c) {
     const auto begun = std::chrono::steady_clock::now();
     for (std::size_t attempt = 0;; ++attempt) {
+        std::int32_t location = 0;
         {
             Lock lock(c.mutex);
+            location = c.location;
             if (attempt > 0) {
                 c.changed.wait_for(lock, retryDelay(c, attempt - 1),
                                    [&c] { return c.phase != Phase::Recovering; });
             }
             if (c.phase != Phase::Recovering) return;
         }
-        const ConnectionAnswer answer = readConnectionAnswer(c.seams.requestAnswer());
+        const ConnectionAnswer answer = readConnectionAnswer(c.seams.requestAnswer(location));
         std::string why = answer.refusal.empty() ? std::string() : "refused: " + answer.refusal;
         if (why.empty()) {
             {
@@ -304,12 +306,14 @@ void toggleConnection(ConnectionController& c) {
             return runStop(c, lock, "stop");
         if (c.phase != Phase::Disconnected) return; // the running start or stop decides
         c.step = StartStep::Requesting;
+        c.location = appState.selectedIndex.load();
+        const std::int32_t location = c.location;
         enter(c, Phase::Connecting);
         lock.unlock();
         repaint(c);
         note(c, "connect: asking the service for an upstream");
         try {
-            c.seams.runWorker([&c] { runStartCaught(c); });
+            c.seams.runWorker([&c, location] { runStartCaught(c, location); });
         } catch (...) {
             note(c, "connect: failed: no thread for the start");
             lock.lock();

@@ -18,8 +18,9 @@
 // None of these throws; each is called without the controller's lock held,
 // except swapUpstream, which only hands the endpoint over.
 struct ConnectionSeams {
-    // The service's answer for the selected location; empty: no answer.
-    std::function<std::string()> requestAnswer;
+    // The service's answer for the location at that index of the catalogue;
+    // empty: no answer.
+    std::function<std::string(std::int32_t location)> requestAnswer;
     // false: the listener's port could not be bound, and nothing runs.
     std::function<bool(const UpstreamEndpoint&)> startEngine;
     std::function<void()> stopEngine;
@@ -79,6 +80,9 @@ struct ConnectionController {
     bool closed = false;
     // What the user had, from the switch until a stop gives it back.
     std::optional<ProxySetting> userProxy;
+    // The row selected at the press, read once: a recovery asks for the same
+    // location whatever is selected since.
+    std::int32_t location = 0;
     // While Connected or Recovering: the endpoint the engine dials.
     UpstreamEndpoint upstream;
     int failureStreak = 0;

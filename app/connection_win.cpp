@@ -27,7 +27,7 @@ constexpr std::chrono::milliseconds sessionEndBudget{1500};
 
 ConnectionController& controller() {
     static ConnectionController& controller = *new ConnectionController(ConnectionSeams{
-        .requestAnswer = [] { return requestConnectionAnswer(); },
+        .requestAnswer = [](std::int32_t location) { return requestConnectionAnswer(location); },
         .startEngine = [](const UpstreamEndpoint& upstream) { return engine().start(upstream); },
         .stopEngine = [] { engine().stop(); },
         .swapUpstream = [](const UpstreamEndpoint& upstream) { engine().swapUpstream(upstream); },

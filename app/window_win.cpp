@@ -5,6 +5,7 @@
 #include "api/locations.h"
 #include "app/connection_controller.h"
 #include "app/settings.h"
+#include "core/log.h"
 #include "core/state.h"
 #include "ui/frame_win.h"
 #include "ui/layout.h"
@@ -166,6 +167,17 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             stopConnectionAtExit();
             PostQuitMessage(0);
             break;
+        case WM_QUERYENDSESSION:
+            return TRUE;
+        case WM_ENDSESSION:
+            // Windows may end the process as soon as this returns, and no
+            // WM_DESTROY need come: the whole stop runs now, briefly.
+            if (wParam) {
+                logLine("session end: stopping");
+                stopConnectionAtSessionEnd();
+                logLine("exit: the session ends");
+            }
+            return 0;
         case WM_PAINT:
             paintWindow(window);
             break;

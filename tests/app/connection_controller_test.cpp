@@ -37,7 +37,8 @@ struct Platform {
     std::condition_variable changed;
     Calls calls, log;
     std::string holdAt, answer = goodAnswer, refusal;
-    std::deque<std::string> checks; // answers of the next checks, before `refusal`
+    std::deque<std::string> checks;      // answers of the next checks, before `refusal`
+    std::vector<std::int32_t> locations; // asked for, in order
     bool released = false, portFree = true, proxyWritable = true;
     bool killSwitch = false, foreignSetting = false;
     ConnectionState shownAtBox = Connecting;
@@ -54,7 +55,12 @@ struct Platform {
     }
     ConnectionSeams seams() {
         return {
-            .requestAnswer = [this] { return call("request"), answer; },
+            .requestAnswer =
+                [this](std::int32_t location) {
+                    auto held = call("request");
+                    locations.push_back(location);
+                    return answer;
+                },
             .startEngine =
                 [this](const UpstreamEndpoint&) { return call("engine start"), portFree; },
             .stopEngine = [this] { call("engine stop"); },
@@ -262,8 +268,10 @@ TEST(ConnectionController, ALostUpstreamIsRecoveredInPlaceOrGivenUpAsTheKillSwit
         Platform& p = rig.platform;
         rig.controller.retryDelays = {5ms};
         rig.controller.giveUpAfter = 100ms;
+        appState.selectedIndex = 2;
         toggleConnection(rig.controller);
         ASSERT_TRUE(shown(Connected));
+        appState.selectedIndex = 4; // the recovery asks for the location it had
         std::tie(p.killSwitch, p.checks, p.refusal) = std::tie(k.killSwitch, k.checks, "gone");
         // A login between two failures is no streak.
         for (bool letIn : {false, true, false})
@@ -292,6 +300,8 @@ TEST(ConnectionController, ALostUpstreamIsRecoveredInPlaceOrGivenUpAsTheKillSwit
         p.finish();
         EXPECT_EQ(p.count("box"), k.whileRecovering == Disconnected);
         EXPECT_EQ(p.count("engine stop"), 1);
+        EXPECT_EQ(p.locations, std::vector<std::int32_t>(p.locations.size(), 2));
+        appState.selectedIndex = 0;
         EXPECT_EQ(Calls(p.calls.end() - long(k.end.size()), p.calls.end()), k.end)
             << testing::PrintToString(p.calls);
         p.expectNothingLeft();

@@ -141,6 +141,12 @@ class Session:
         wait_until("microsocks to listen", lambda: self.listening(port), 10)
         return port
 
+    def stop(self, name):  # ends the processes started under that name
+        for n, p in self.processes:
+            if n == name and p.poll() is None:
+                os.killpg(p.pid, signal.SIGTERM)
+                p.wait(timeout=10)
+
     # The stand-in on 127.0.0.1:8443 with the catalogue (codes, in order), the
     # connection answer (sent as JSON) and files such as connection_mode.
     def start_service(self, catalogue, connection, **files):

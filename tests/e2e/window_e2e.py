@@ -4,8 +4,9 @@
 # window             catalogue rows and flags, a row press, the settings page
 #                    and its file, Back
 # connect            button colours, the system proxy, Chromium through the
-#                    listener, the halo, disconnect by the button and by a row,
-#                    close while connected
+#                    listener, the halo, a lost upstream and its recovery,
+#                    disconnect by the button and by a row, close while
+#                    connected, the end of the user's session while connected
 # autostart_failure  autostart with a late catalogue does not connect; a service
 #                    answer without an endpoint gives the "Error" box; autostart
 #                    with a timely catalogue connects without a click
@@ -113,12 +114,22 @@ def user_proxy_back(s):
     wait_until("the user's proxy setting back", lambda: s.proxy_setting() == (0, USER_PROXY), 20)
 
 
-def with_upstream(s, **files):  # returns the service's answer that names microsocks
+def with_upstream(s, restart=True, **files):  # returns the service's answer naming microsocks
     port = s.start_microsocks("e2euser", "e2e-pass")
     answer = {"ip": "127.0.0.1", "port": port, "username": "e2euser", "password": "e2e-pass"}
+    if not restart:  # a new upstream for a running stand-in
+        s.service_file("connection.body", json.dumps(answer))
+        return json.dumps(answer)
     s.start_service(CATALOGUE, answer, **files)
     s.set_proxy(0, USER_PROXY)
     return json.dumps(answer)
+
+
+def fetch(s):  # the stand-in's catalogue through the listener by name; None when it fails
+    r = subprocess.run(["curl", "-sk", "--max-time", "10", "--socks5-hostname", "127.0.0.1:10800",
+                        "https://localhost:8443/api/get_locations.php"], stdout=subprocess.PIPE,
+                       stderr=subprocess.DEVNULL, timeout=30)
+    return r.stdout.decode() if r.returncode == 0 else None
 
 
 def closed_cleanly(s):
@@ -184,6 +195,20 @@ def scenario_connect(s):
     expect(read(os.path.join(s.service_state, "locations.body")).encode() in r.stdout,
            f"Chromium got {r.stdout[-200:]!r}")
 
+    # The upstream goes away: new connections fail, the window turns amber
+    # while the system proxy stays on the listener (proxy-honouring programs
+    # fail closed), and a working endpoint from the service turns it green.
+    s.stop("microsocks")
+    for _ in range(3):
+        expect(fetch(s) is None, "a fetch went through without an upstream")
+    s.wait_for_pixels("amber when the upstream is lost", lambda i: button(i, s) == "amber", 30)
+    proxy_at_listener(s)
+    with_upstream(s, restart=False)
+    s.wait_for_pixels("green with the new upstream", lambda i: main_page(i, s, "green"), 60)
+    proxy_at_listener(s)
+    expect(fetch(s) == read(os.path.join(s.service_state, "locations.body")),
+           "no fetch through the new upstream")
+
     press_button(s, "blue", "blue after the stop", 20)
     user_proxy_back(s)
     expect(not Session.listening(10800), "the listener still accepts after the stop")
@@ -202,6 +227,19 @@ def scenario_connect(s):
     catalogue_shown(s)
     press_button(s, "amber", "amber before closing", 10)
     closed_cleanly(s)
+    # The user's session ends while connected: the setting is back before
+    # Windows (here wineboot) ends the process.
+    s.service_file("connection.mode", None)
+    s.start_client()
+    catalogue_shown(s)
+    press_button(s, "green", "green before the session ends")
+    proxy_at_listener(s)
+    subprocess.run(["wine", "wineboot", "--end-session", "--shutdown"], env=s.env, timeout=60,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    s.client.wait(timeout=30)
+    user_proxy_back(s)
+    expect("exit: the session ends" in read(os.path.join(s.workdir, "sovelin.log")),
+           "no session end in the log")
 
 
 def scenario_autostart_failure(s):

@@ -30,6 +30,14 @@ asio::awaitable<std::string> take(tcp::socket& s, std::size_t n) {
     co_return bytes;
 }
 
+// Whatever one read brings.
+asio::awaitable<std::string> takeOneRead(tcp::socket& s) {
+    std::string bytes(65536, '\0');
+    auto [ec, got] = co_await s.async_read_some(asio::buffer(bytes), asValues);
+    bytes.resize(got);
+    co_return bytes;
+}
+
 // One byte, then as many more as it counts (RFC 1928 methods, RFC 1929 fields).
 asio::awaitable<void> takeCounted(tcp::socket& s, std::string& into) {
     const std::string count = co_await take(s, 1);
@@ -153,9 +161,7 @@ asio::awaitable<void> FakeUpstream::serve(tcp::socket s, int index) {
     }
     if (answer) {
         if (dropsPipelined) {
-            got.request.resize(65536);
-            auto [ec, n] = co_await s.async_read_some(asio::buffer(got.request), asValues);
-            got.request.resize(n);
+            got.request = co_await takeOneRead(s);
         } else {
             got.request = co_await take(s, 5);
         }
