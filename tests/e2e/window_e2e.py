@@ -13,7 +13,7 @@
 #                    an upgrade and a removal over a connected client, a
 #                    removal after a crash
 
-import json, os, re, struct, subprocess, sys, time
+import json, os, re, signal, struct, subprocess, sys, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import Session, expect, read, run, wait_until  # noqa: E402
@@ -346,9 +346,13 @@ def scenario_install(s):
     expect(s.client.wait(timeout=30) == 0, "the client's exit code at the removal")
     user_proxy_back(s)
 
-    # A setting left at the listener, as after a crash: the client's repair.
+    # A crash while connected leaves the setting at the listener and the
+    # mutex abandoned: the removal runs the client's repair.
     install(setup)
-    s.set_proxy(1, LISTENER)
+    start_connected()
+    s.client.send_signal(signal.SIGKILL)  # wine execs into the Windows process itself
+    s.client.wait(timeout=20)
+    expect(s.proxy_setting() == (1, LISTENER), f"after the crash {s.proxy_setting()}")
     uninstall()
     expect(s.proxy_setting()[0] == 0, f"the setting after the removal {s.proxy_setting()}")
     expect("set back to direct" in read(os.path.join(unix(data), "sovelin.log")), "no repair")
