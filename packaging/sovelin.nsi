@@ -24,6 +24,8 @@ SetCompressor /SOLID lzma
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
 InstallDir "$LOCALAPPDATA\Programs\Sovelin"
+; An upgrade goes where the user put the program before.
+InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
 ShowInstDetails nevershow
 ShowUninstDetails nevershow
 
