@@ -9,6 +9,7 @@ packages=(
   fonts-dejavu-core fonts-liberation2
   libasio-dev
   microsocks dante-server socat curl chromium openssl python3 procps util-linux psmisc
+  nsis zip
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -60,21 +60,28 @@ class Image:  # a screenshot as raw RGB (an 8-bit PPM), addressed in client coor
 
 
 class Session:
-    def __init__(self, build, source, name):
+    # prefix: a folder of BUILD whose Wine prefix is made anew for this
+    # scenario; by default the scenarios share BUILD/e2e/wineprefix.
+    def __init__(self, build, source, name, prefix=None):
         self.build, self.source = build, source
+        self.base = os.path.join(build, prefix or "e2e")
+        if prefix:
+            shutil.rmtree(os.path.join(self.base, "wineprefix"), ignore_errors=True)
         self.artifacts = os.path.join(build, "e2e-artifacts", name)
         self.workdir = os.path.join(self.artifacts, "work")
         shutil.rmtree(self.artifacts, ignore_errors=True)
         os.makedirs(self.workdir)
         self.processes, self.shots = [], 0
         self.client = self.window = self.found_proxy = None
-        self.env = dict(os.environ, WINEPREFIX=os.path.join(build, "e2e", "wineprefix"),
-                        WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        # No menu entries in the real desktop for shortcuts made in the prefix.
+        self.env = dict(os.environ, WINEPREFIX=os.path.join(self.base, "wineprefix"),
+                        WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
 
     def __enter__(self):
         # The e2e tests' own prefix, trusting the build's test CA: the client
         # changes the user's proxy setting, which other tests read from theirs.
-        base = os.path.join(self.build, "e2e")
+        base = self.base
         os.makedirs(base, exist_ok=True)
         for link in ("tools", "pki"):
             if not os.path.lexists(os.path.join(base, link)):
@@ -104,10 +111,8 @@ class Session:
                     p.wait(timeout=10)
         if self.found_proxy:
             self.set_proxy(*self.found_proxy)
-        # A bounded wait for the prefix's wineserver, so the registry is
-        # written out and the next scenario starts from a quiet prefix.
-        subprocess.run(["timeout", "20", "wineserver", "-w"], env=self.env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # The registry written out; the next scenario starts from a quiet prefix.
+        self.quiet()
         return False
 
     def spawn(self, name, argv, **kwargs):
@@ -177,15 +182,18 @@ class Session:
         lines = read(path).splitlines() if os.path.exists(path) else []
         return [json.loads(line)["path"] for line in lines if line.strip()]
 
-    def start_client(self, settings=None):
-        path = os.path.join(self.workdir, "settings.dat")
-        if os.path.exists(path):
-            os.remove(path)
-        if settings is not None:
-            with open(path, "wb") as f:
-                f.write(settings)
-        self.client = self.spawn("client", ["wine", os.path.join(self.build, "sovelin.exe")],
-                                 cwd=self.workdir)
+    # The build's client in the work folder, with the settings given (or
+    # none), or the command given in its own folder.
+    def start_client(self, settings=None, command=None, cwd=None):
+        if command is None:
+            path = os.path.join(self.workdir, "settings.dat")
+            if os.path.exists(path):
+                os.remove(path)
+            if settings is not None:
+                with open(path, "wb") as f:
+                    f.write(settings)
+            command, cwd = ["wine", os.path.join(self.build, "sovelin.exe")], self.workdir
+        self.client = self.spawn("client", command, cwd=cwd)
         self.window = wait_until("the main window", lambda: self.find_window("Sovelin Desktop"), 60)
         self.measure_window()
 
@@ -253,6 +261,10 @@ class Session:
         time.sleep(0.05)
         self.xdotool("click", "1")
 
+    def quiet(self):  # a bounded wait for the prefix's wineserver: the registry on disk
+        subprocess.run(["timeout", "20", "wineserver", "-w"], env=self.env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
     def wine_reg(self, *args):
         return subprocess.run(["wine", "reg", *args], env=self.env, stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL, timeout=60).stdout.decode(errors="replace")
@@ -284,7 +296,8 @@ def run(scenarios):
     locks = [lock(f"/tmp/sovelin-{port}.lock", 300) for port in (10800, 8443)]  # noqa: F841
     started = time.monotonic()
     try:
-        with Session(build, os.path.abspath(os.environ["SOVELIN_SOURCE_DIR"]), name) as session:
+        with Session(build, os.path.abspath(os.environ["SOVELIN_SOURCE_DIR"]), name,
+                     getattr(scenarios[name], "prefix", None)) as session:
             scenarios[name](session)
     except (Failure, subprocess.TimeoutExpired) as failure:
         print(f"FAIL {name}: {failure}  (artefacts: {os.path.join(build, 'e2e-artifacts', name)})")

@@ -4,14 +4,18 @@
 # window             catalogue rows and flags, a row press, the settings page
 #                    and its file, Back
 # connect            button colours, the system proxy, Chromium through the
-#                    listener, the halo, a lost upstream and its recovery,
-#                    disconnect by the button and by a row, close while
-#                    connected, the end of the user's session while connected
+#                    listener, the halo, a second start, a lost upstream and
+#                    its recovery, disconnect by the button and by a row,
+#                    close while connected, the end of the user's session
+#                    while connected
 # autostart_failure  autostart with a late catalogue does not connect; a service
 #                    answer without an endpoint gives the "Error" box; autostart
 #                    with a timely catalogue connects without a click
+# install            in a fresh prefix: setup /S, the client from its shortcut,
+#                    an upgrade and a removal over a connected client, a
+#                    removal after a crash
 
-import json, os, subprocess, sys, time
+import json, os, re, signal, struct, subprocess, sys, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import Session, expect, read, run, wait_until  # noqa: E402
@@ -181,6 +185,14 @@ def scenario_connect(s):
         return {"ring", "page"} <= seen
 
     wait_until("the halo to pulse", pulse, 15, 0.1)
+    # A second client while connected shows the first and ends, touching nothing.
+    log = read(os.path.join(s.workdir, "sovelin.log"))
+    second = s.spawn("second", ["wine", os.path.join(s.build, "sovelin.exe")], cwd=s.workdir)
+    expect(second.wait(timeout=60) == 0, "the second client's exit code")
+    expect(read(os.path.join(s.workdir, "sovelin.log")) == log, "the second client logged")
+    expect(s.proxy_setting() == (1, LISTENER), f"proxy setting {s.proxy_setting()}")
+    expect(not os.path.exists(os.path.join(s.workdir, "settings.dat")), "settings.dat written")
+    s.wait_for_pixels("still green after a second start", lambda i: main_page(i, s, "green"), 5)
     # Chromium with the text the client wrote, resolving no name itself: the
     # stand-in's catalogue over TLS by "localhost", which microsocks resolves.
     # timeout ends Chromium's whole process group.
@@ -276,6 +288,118 @@ def scenario_autostart_failure(s):
     closed_cleanly(s)
 
 
+UNINSTALL_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Sovelin"
+
+
+def shortcut(data):  # a .lnk (MS-SHLLINK): its target's local path and working directory
+    flags, at, target, strings = struct.unpack_from("<I", data, 20)[0], 76, None, {}
+    if flags & 1:  # a target ID list
+        at += 2 + struct.unpack_from("<H", data, at)[0]
+    if flags & 2:  # link info, with the local base path
+        size, _, _, _, base = struct.unpack_from("<5I", data, at)
+        target, at = data[at + base:data.index(b"\0", at + base)].decode("latin-1"), at + size
+    for bit in (4, 8, 16, 32, 64):  # name, relative path, working directory, arguments, icon
+        if flags & bit:
+            n = struct.unpack_from("<H", data, at)[0]
+            strings[bit] = data[at + 2:at + 2 + 2 * n].decode("utf-16-le").rstrip("\0")
+            at += 2 + 2 * n
+    return target, strings.get(16)
+
+
+def scenario_install(s):
+    version, prefix = os.environ["SOVELIN_VERSION"], s.env["WINEPREFIX"]
+    drive = os.path.join(prefix, "drive_c")
+    user = next(u for u in os.listdir(os.path.join(drive, "users")) if u != "Public")
+    unix = lambda path: os.path.join(drive, *path[3:].split("\\"))  # noqa: E731
+    program, data = rf"C:\users\{user}\AppData\Local\Programs\Sovelin", rf"C:\users\{user}\AppData\Local\Sovelin"
+    lnk = os.path.join(drive, "users", user, *r"AppData\Roaming\Microsoft\Windows\Start Menu\Programs\Sovelin.lnk".split("\\"))
+    settings = os.path.join(unix(data), "settings.dat")
+
+    def machine():  # what lies outside the profile: files of drive_c, keys of HKLM
+        s.quiet()
+        files = {os.path.join(d, f) for d, _, fs in os.walk(drive) for f in fs
+                 if not os.path.relpath(d, drive).startswith("users")}
+        return files, set(re.findall(r"^\[(.*)\]", read(os.path.join(prefix, "system.reg")), re.M))
+
+    def install(setup):
+        r = subprocess.run(["wine", setup, "/S"], env=s.env, timeout=120)
+        expect(r.returncode == 0, f"{setup} /S: exit code {r.returncode}")
+
+    def entry():
+        out = s.wine_reg("query", UNINSTALL_KEY)
+        return dict(re.findall(r"^\s+(\w+)\s+REG_\w+\s*(.*?)\s*$", out, re.M))
+
+    def start_connected():  # from the shortcut's command, as the Start menu runs it
+        target, workdir = shortcut(read(lnk, "rb"))
+        expect((target, workdir) == (program + r"\sovelin.exe", data), f"shortcut {target}, {workdir}")
+        s.start_client(command=["wine", target], cwd=unix(workdir))
+        catalogue_shown(s)
+        press_button(s, "green", "installed client connected")
+        proxy_at_listener(s)
+
+    def uninstall():  # it runs on from a copy in the temporary folder
+        r = subprocess.run(["wine", unix(program + r"\uninstall.exe"), "/S"], env=s.env, timeout=60)
+        expect(r.returncode == 0, f"uninstall.exe /S: exit code {r.returncode}")
+        wait_until("the program folder removed", lambda: not os.path.exists(unix(program)), 60)
+        wait_until("the uninstall entry removed", lambda: not entry(), 20)
+        expect(not os.path.exists(lnk) and os.path.exists(settings), "shortcut kept or data gone")
+
+    with_upstream(s)
+    before = machine()
+    install(os.path.join(s.build, f"Sovelin-{version}-setup.exe"))
+    # Wine itself drops a few machine keys as it starts; nothing may be added.
+    after = machine()
+    expect(after[0] <= before[0] and after[1] <= before[1],
+           f"the setup added outside the profile and HKCU: {after[0] - before[0]} {after[1] - before[1]}")
+    expect(sorted(os.listdir(unix(program))) == ["sovelin.exe", "uninstall.exe"], "program files")
+    found = entry()
+    expect(found.get("DisplayName") == "Sovelin" and found.get("DisplayVersion") == version and
+           found.get("Publisher") == "Sovelin" and int(found.get("EstimatedSize", "0"), 16) > 1000
+           and found.get("QuietUninstallString") == f'"{program}\\uninstall.exe" /S',
+           f"uninstall entry {found}")
+
+    start_connected()
+    s.click(s.width - 34, 46)  # Kill Switch on: settings.dat in the data folder
+    s.wait_for_pixels("the settings page", lambda i: settings_page(i, s, False, False))
+    s.click(s.width - 75, 130)
+    wait_until("settings.dat in the data folder", lambda: read(settings, "rb") == b"1 0", 10)
+
+    # A newer build over the connected client: closed as a user closes it.
+    parts = version.split(".")
+    newer = ".".join(parts[:-1] + [str(int(parts[-1]) + 1)])
+    setup = os.path.join(s.artifacts, f"Sovelin-{newer}-setup.exe")
+    subprocess.run(["makensis", "-V2", f"-DVERSION={newer}", "-DEXE=" + os.path.join(
+        s.build, "sovelin.exe"), "-DOUTFILE=" + setup, "-DINSTANCE_MUTEX=" + os.environ[
+        "SOVELIN_INSTANCE_MUTEX"], os.path.join(s.source, "packaging", "sovelin.nsi")],
+                   check=True, timeout=120)
+    install(setup)
+    expect(s.client.wait(timeout=30) == 0, "the client's exit code at the upgrade")
+    user_proxy_back(s)
+    expect(entry().get("DisplayVersion") == newer and read(settings, "rb") == b"1 0",
+           "after the upgrade: the version or settings.dat")
+    log = read(os.path.join(unix(data), "sovelin.log"))
+    expect(log.count("start Sovelin " + version) == 1 and "exit" in log, "the log: " + log)
+
+    start_connected()
+    uninstall()
+    expect(s.client.wait(timeout=30) == 0, "the client's exit code at the removal")
+    user_proxy_back(s)
+
+    # A crash while connected leaves the setting at the listener and the
+    # mutex abandoned: the removal runs the client's repair.
+    install(setup)
+    start_connected()
+    s.client.send_signal(signal.SIGKILL)  # wine execs into the Windows process itself
+    s.client.wait(timeout=20)
+    expect(s.proxy_setting() == (1, LISTENER), f"after the crash {s.proxy_setting()}")
+    uninstall()
+    expect(s.proxy_setting()[0] == 0, f"the setting after the removal {s.proxy_setting()}")
+    expect("set back to direct" in read(os.path.join(unix(data), "sovelin.log")), "no repair")
+
+
+scenario_install.prefix = "e2e-install"  # a fresh prefix: what the setup adds, alone
+
+
 if __name__ == "__main__":
     sys.exit(run({"window": scenario_window, "connect": scenario_connect,
-                  "autostart_failure": scenario_autostart_failure}))
+                  "autostart_failure": scenario_autostart_failure, "install": scenario_install}))
