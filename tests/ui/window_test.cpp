@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -23,11 +25,17 @@ struct GdiplusSession {
     ~GdiplusSession() { Gdiplus::GdiplusShutdown(token); }
 } gdiplus;
 
-void setSixRows() {
+// The first six of these, then grey flags.
+void setRows(int count) {
     LocationList list;
-    for (const char* code : {"US", "DE", "FR", "GB", "NL", "JP"})
-        list.push_back({code, L"Name"});
+    const char* codes[] = {"US", "DE", "FR", "GB", "NL", "JP"};
+    for (int i = 0; i < count; ++i)
+        list.push_back({i < 6 ? codes[i] : "XX", L"Name " + std::to_wstring(i)});
     appState.locations.store(std::make_shared<const LocationList>(std::move(list)));
+}
+
+void setSixRows() {
+    setRows(6);
 }
 
 struct Paints {
@@ -62,46 +70,72 @@ Paints paintsWithin(HWND window, milliseconds span, std::function<bool()> done =
 } // namespace
 
 TEST(Window, KeptPixelsAndHaloRepaintsEqualFramesDrawnFromNothing) {
-    setSixRows();
     appState.selectedIndex = 1;
     FramePainter painter; // one through every size, as a resized window keeps it
     // The halo's area stands alone from 464 x 443 on; at 463 it would meet
     // the panel's side. The card's picture is kept from 568 wide on; at 500
     // the card reaches over the panel. 884 x 400: the card in the halo's
-    // area; 400 x 300: the button over the panel.
-    for (const SIZE size : {SIZE{884, 561}, SIZE{464, 443}, SIZE{463, 443}, SIZE{568, 443},
-                            SIZE{500, 443}, SIZE{884, 400}, SIZE{400, 300}}) {
-        const int w = size.cx, h = size.cy;
-        BackBuffer window, reference;
-        ASSERT_TRUE(window.fit(nullptr, w, h) && reference.fit(nullptr, w, h));
-        for (const int settings : {0, 1}) {
-            appState.settingsPageShown = settings;
-            for (const ConnectionState state : {Disconnected, Connecting, Connected}) {
-                // Whole frames (W) and halo-only repaints (h), the widest
-                // halo and the narrowest, a hover and a switch that change:
-                // each part drawn first, then copied.
-                for (int frame = 0; frame < 6; ++frame) {
-                    appState.pulsePhase = frame % 2 ? 4.7f : 1.58f;
-                    appState.hoveredIndex = frame == 3 ? 2 : 0;
-                    appState.killSwitchEnabled = frame >= 3;
-                    if ("WhhWWh"[frame] == 'h' && !settings && haloAreaStandsAlone(w, h))
-                        painter.paintHaloArea(window, state);
-                    else
-                        painter.paintFrame(window, state);
-                    reference.fill({0, 0, w, h}, false);
-                    drawFrame(reference.graphics(), painter.kit, w, h, state);
-                    const auto shown = window.colours({0, 0, w, h});
-                    const auto drawn = reference.colours({0, 0, w, h});
-                    int differing = 0;
-                    for (std::size_t i = 0; i < drawn.size(); ++i)
-                        differing += shown[i] != drawn[i];
-                    ASSERT_EQ(differing, 0) << w << "x" << h << " settings " << settings
-                                            << " state " << state << " frame " << frame;
+    // area; 400 x 300: the button over the panel. Then a long list scrolled,
+    // with the focus ring, at 96 and 144 DPI (1326 x 861: the client of the
+    // 1350 x 900 window).
+    const struct {
+        int dpi, rows, firstRow;
+        Focus focus; // with the ring shown, unless the list's without
+        bool ring;
+        std::vector<SIZE> sizes;
+    } configurations[] = {
+        {96,
+         6,
+         0,
+         Focus::List,
+         false,
+         {{884, 561}, {464, 443}, {463, 443}, {568, 443}, {500, 443}, {884, 400}, {400, 300}}},
+        {96, 20, 4, Focus::Button, true, {{884, 561}, {500, 443}}},
+        {144, 20, 7, Focus::List, true, {{1326, 861}, {700, 500}}},
+        {144, 6, 0, Focus::Gear, true, {{1326, 861}}},
+    };
+    for (const auto& c : configurations) {
+        view.dpi = c.dpi;
+        setRows(c.rows);
+        view.firstRow = c.firstRow;
+        view.focusRingShown = c.ring;
+        for (const SIZE size : c.sizes) {
+            const int w = size.cx, h = size.cy;
+            BackBuffer window, reference;
+            ASSERT_TRUE(window.fit(nullptr, w, h) && reference.fit(nullptr, w, h));
+            for (const int settings : {0, 1}) {
+                appState.settingsPageShown = settings;
+                view.focus = settings ? Focus::Autostart : c.focus;
+                for (const ConnectionState state : {Disconnected, Connecting, Connected}) {
+                    // Whole frames (W) and halo-only repaints (h), the widest
+                    // halo and the narrowest, a hover and a switch that
+                    // change: each part drawn first, then copied.
+                    for (int frame = 0; frame < 6; ++frame) {
+                        appState.pulsePhase = frame % 2 ? 4.7f : 1.58f;
+                        appState.hoveredIndex = frame == 3 ? c.firstRow + 2 : c.firstRow;
+                        appState.killSwitchEnabled = frame >= 3;
+                        if ("WhhWWh"[frame] == 'h' && !settings && haloAreaStandsAlone(w, h))
+                            painter.paintHaloArea(window, state);
+                        else
+                            painter.paintFrame(window, state);
+                        reference.fill({0, 0, w, h}, false);
+                        drawFrame(reference.graphics(), painter.kit, w, h, state);
+                        const auto shown = window.colours({0, 0, w, h});
+                        const auto drawn = reference.colours({0, 0, w, h});
+                        int differing = 0;
+                        for (std::size_t i = 0; i < drawn.size(); ++i)
+                            differing += shown[i] != drawn[i];
+                        ASSERT_EQ(differing, 0)
+                            << c.dpi << " dpi " << w << "x" << h << " settings " << settings
+                            << " state " << state << " frame " << frame;
+                    }
+                    if (settings) break; // that page shows no state
                 }
-                if (settings) break; // that page shows no state
             }
         }
     }
+    view = ViewState{};
+    setSixRows();
     appState.settingsPageShown = 0;
     appState.hoveredIndex = -1;
     appState.killSwitchEnabled = false;
