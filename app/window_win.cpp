@@ -7,6 +7,7 @@
 #include "app/connection_controller.h"
 #include "app/settings.h"
 #include "core/state.h"
+#include "ui/accessible_win.h"
 #include "ui/frame_win.h"
 #include "ui/layout.h"
 
@@ -107,6 +108,7 @@ void applyEffects(HWND window, const PressEffects& effects) {
     if (effects.saveSettings) saveSettings();
     if (effects.toggleConnection) toggleConnection();
     if (effects.repaint) InvalidateRect(window, nullptr, FALSE);
+    notifyFocusAndSelection(window, effects.focusMoved, effects.selectionMoved);
 }
 
 // The keys of the window; nullopt for the others, left to the system.
@@ -302,6 +304,14 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_DPICHANGED:
             onDpiChanged(window, wParam, lParam);
             return 0;
+        case WM_GETOBJECT: {
+            LRESULT answer = 0;
+            if (answerGetObject(window, wParam, lParam, answer)) return answer;
+            break;
+        }
+        case WM_SETFOCUS:
+            notifyFocusAndSelection(window, true, false);
+            break;
         default:
             break;
         }

@@ -131,6 +131,12 @@ void drawConnectButton(GpGraphics* graphics, DrawingKit& kit, int clientWidth, i
 // and around the other elements (drawFocusRing), drawn last, over all else.
 void drawButtonFocus(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight);
 void drawFocusRing(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight);
+// What the main page says in a state: the button's label and the status
+// card's two lines (for the painter and for screen readers).
+struct StatusTexts {
+    std::wstring label, title, hint;
+};
+StatusTexts statusTexts(ConnectionState state);
 void drawStatusCard(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,
                     ConnectionState state);
 void drawSettingsContent(GpGraphics* graphics, DrawingKit& kit, int width, int height);

@@ -29,6 +29,11 @@ StateLook lookOf(ConnectionState state) {
 
 } // namespace
 
+StatusTexts statusTexts(ConnectionState state) {
+    const StateLook look = lookOf(state);
+    return {utf8ToWide(look.label), utf8ToWide(look.title), utf8ToWide(look.hint)};
+}
+
 void drawConnectButton(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,
                        ConnectionState state) {
     const PageCentre c = pageCentre(clientWidth, clientHeight);
