@@ -183,3 +183,25 @@ TEST(Window, PaintsWhenSomethingChangedAndAnimatesOnlyWhileConnected) {
     appState.mainWindow.store(nullptr);
     DestroyWindow(window);
 }
+
+TEST(Window, OpensAtItsScaleAndTakesTheSuggestedRectangleWhenTheDpiChanges) {
+    HWND window = createMainWindow(GetModuleHandleW(nullptr));
+    ASSERT_NE(window, nullptr);
+    RECT r;
+    GetWindowRect(window, &r);
+    EXPECT_EQ(r.right - r.left, px(900));
+    EXPECT_EQ(r.bottom - r.top, px(600));
+    // Moved to a monitor at 144 DPI: the system's rectangle (within this
+    // small virtual screen), and lengths scaled from then on; and back.
+    for (const int dpi : {144, 96}) {
+        RECT suggested = {40, 30, 40 + 1000, 30 + 700};
+        SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                     reinterpret_cast<LPARAM>(&suggested));
+        GetWindowRect(window, &r);
+        EXPECT_TRUE(EqualRect(&r, &suggested)) << dpi;
+        EXPECT_EQ(panelWidth(), 260 * dpi / 96);
+        EXPECT_GE(paintsWithin(window, milliseconds(500)).all, 1) << dpi;
+    }
+    DestroyWindow(window);
+    paintsWithin(window, milliseconds(100));
+}
