@@ -4,6 +4,8 @@
 #include "app/window.h"
 #include "ui/frame_win.h"
 
+#include <oleacc.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -204,4 +206,72 @@ TEST(Window, OpensAtItsScaleAndTakesTheSuggestedRectangleWhenTheDpiChanges) {
     }
     DestroyWindow(window);
     paintsWithin(window, milliseconds(100));
+}
+
+namespace {
+
+struct WinEvent {
+    DWORD event;
+    LONG child;
+};
+std::vector<WinEvent> winEvents;
+
+void CALLBACK recordWinEvent(HWINEVENTHOOK, DWORD event, HWND, LONG object, LONG child, DWORD,
+                             DWORD) {
+    if (object == OBJID_CLIENT) winEvents.push_back({event, child});
+}
+
+} // namespace
+
+TEST(Window, KeysRaiseFocusAndSelectionEventsThatAScreenReaderCanFollow) {
+    const auto startList = currentLocations();
+    HWND window = createMainWindow(GetModuleHandleW(nullptr));
+    ASSERT_NE(window, nullptr);
+    // The start's download publishes first (no service here); then our rows.
+    paintsWithin(window, milliseconds(30000), [&] { return currentLocations() != startList; });
+    setRows(12);
+    appState.selectedIndex = 0;
+    SetFocus(window);
+    HWINEVENTHOOK hook =
+        SetWinEventHook(EVENT_OBJECT_FOCUS, EVENT_OBJECT_SELECTION, nullptr, recordWinEvent,
+                        GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
+    ASSERT_NE(hook, nullptr);
+    const struct {
+        WPARAM key;
+        DWORD event;
+        LONG child; // a row's id is 100 + its index
+    } cases[] = {{VK_DOWN, EVENT_OBJECT_SELECTION, 101}, {VK_END, EVENT_OBJECT_SELECTION, 111},
+                 {VK_TAB, EVENT_OBJECT_FOCUS, 2},        {VK_TAB, EVENT_OBJECT_FOCUS, 3},
+                 {VK_RETURN, EVENT_OBJECT_FOCUS, 2},     {VK_ESCAPE, EVENT_OBJECT_FOCUS, 3}};
+    for (const auto& c : cases) {
+        winEvents.clear();
+        PostMessageW(window, WM_KEYDOWN, c.key, 0);
+        paintsWithin(window, milliseconds(300));
+        bool seen = false;
+        for (const WinEvent& e : winEvents)
+            seen = seen || (e.event == c.event && e.child == c.child);
+        EXPECT_TRUE(seen) << "key " << c.key << ": " << winEvents.size() << " events";
+    }
+    // The event's child resolves to the row, with its name and state.
+    IAccessible* row = nullptr;
+    VARIANT child;
+    VariantInit(&child);
+    ASSERT_EQ(
+        AccessibleObjectFromEvent(window, static_cast<DWORD>(OBJID_CLIENT), 111, &row, &child),
+        S_OK);
+    BSTR name = nullptr;
+    EXPECT_EQ(row->get_accName(child, &name), S_OK);
+    EXPECT_EQ(std::wstring(name ? name : L""), L"Name 11");
+    VARIANT state;
+    VariantInit(&state);
+    EXPECT_EQ(row->get_accState(child, &state), S_OK);
+    EXPECT_TRUE(state.vt == VT_I4 && (state.lVal & STATE_SYSTEM_SELECTED));
+    SysFreeString(name);
+    row->Release();
+    UnhookWinEvent(hook);
+    DestroyWindow(window);
+    paintsWithin(window, milliseconds(100));
+    view = ViewState{};
+    setSixRows();
+    appState.selectedIndex = 0;
 }
