@@ -169,21 +169,23 @@ void onUiState(HWND window, WPARAM wParam) {
     InvalidateRect(window, nullptr, FALSE);
 }
 
-// GetDpiForWindow and GetDpiForSystem came with Windows 10; older systems
-// (and the dpiAware manifest entry alone) give the screen's LOGPIXELSX.
-int screenDpi() {
+// The system's DPI: the screen's LOGPIXELSX, as this DPI-aware process is
+// told it (96 when the call fails).
+int systemDpi() {
     HDC screen = GetDC(nullptr);
     const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSX) : designDpi;
     if (screen) ReleaseDC(nullptr, screen);
     return dpi > 0 ? dpi : designDpi;
 }
 
+// The DPI of the window's monitor. GetDpiForWindow came with Windows 10;
+// before it, every monitor has the system's.
 int windowDpi(HWND window) {
     using DpiForWindow = UINT(WINAPI*)(HWND);
     static const auto forWindow = reinterpret_cast<DpiForWindow>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
-    const UINT dpi = forWindow && window ? forWindow(window) : 0;
-    return dpi ? static_cast<int>(dpi) : screenDpi();
+    const UINT dpi = forWindow ? forWindow(window) : 0;
+    return dpi ? static_cast<int>(dpi) : systemDpi();
 }
 
 // The monitor's scale changed (or the window moved to another): the system
@@ -333,14 +335,20 @@ HWND createMainWindow(HINSTANCE instance) {
     windowClass.lpszClassName = windowClassName;
     RegisterClassExW(&windowClass);
 
-    // The window opens on the primary screen, at its scale; a window that
-    // shows on another is told by WM_DPICHANGED.
-    view.dpi = windowDpi(nullptr);
-    const int width = px(windowWidth);
-    const int height = px(windowHeight);
+    // The window opens on the primary screen at the system's scale; should
+    // its monitor have another, it takes that one's. Later moves come as
+    // WM_DPICHANGED.
+    view.dpi = systemDpi();
     const int screenHeight = GetSystemMetrics(SM_CYSCREEN);
     const int screenWidth = GetSystemMetrics(SM_CXSCREEN);
-    return CreateWindowExW(0, windowClassName, windowTitle, WS_OVERLAPPEDWINDOW | WS_VISIBLE,
-                           (screenWidth - width) / 2, (screenHeight - height) / 2, width, height,
-                           nullptr, nullptr, instance, nullptr);
+    HWND window =
+        CreateWindowExW(0, windowClassName, windowTitle, WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                        (screenWidth - px(windowWidth)) / 2, (screenHeight - px(windowHeight)) / 2,
+                        px(windowWidth), px(windowHeight), nullptr, nullptr, instance, nullptr);
+    if (window && windowDpi(window) != view.dpi) {
+        view.dpi = windowDpi(window);
+        SetWindowPos(window, nullptr, 0, 0, px(windowWidth), px(windowHeight),
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    return window;
 }
