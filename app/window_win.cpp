@@ -152,9 +152,7 @@ bool onKeyDown(HWND window, WPARAM virtualKey) {
     if (!key) return false;
     const bool ringWasShown = view.focusRingShown;
     showKeyboardCues(window);
-    RECT client;
-    GetClientRect(window, &client);
-    PressEffects effects = keyPressed(*key, client.right, client.bottom);
+    PressEffects effects = keyPressed(*key, clientHeightOf(window));
     effects.repaint = effects.repaint || ringWasShown != view.focusRingShown;
     applyEffects(window, effects);
     return true;

@@ -244,8 +244,7 @@ PressEffects pressAt(int x, int y, int clientWidth, int clientHeight) {
     return effects;
 }
 
-PressEffects keyPressed(Key key, int clientWidth, int clientHeight) {
-    (void)clientWidth;
+PressEffects keyPressed(Key key, int clientHeight) {
     PressEffects effects;
     AppState& s = appState;
     const bool settings = s.settingsPageShown;

@@ -127,9 +127,12 @@ struct PressEffects {
 // message's lParam; width and height the client size at the press.
 PressEffects pressAt(int x, int y, int clientWidth, int clientHeight);
 
-// The keys the window answers; others do nothing.
+// The keys the window answers; others do nothing. Tab cycles the focus
+// through the page's elements, Enter and Space press the focused one (from
+// the list too, the connect button), Esc leaves the settings page, and the
+// rest choose a row of the main page's list and scroll it into view.
 enum class Key { Up, Down, Home, End, PageUp, PageDown, Tab, BackTab, Enter, Space, Escape };
-PressEffects keyPressed(Key key, int clientWidth, int clientHeight);
+PressEffects keyPressed(Key key, int clientHeight);
 
 // A turn of the wheel by delta units (120 a notch, positive away from the
 // user): the list scrolls a row per 120, and the hover follows the row now

@@ -218,7 +218,7 @@ TEST(Layout, KeysWheelAndPressesMoveSelectionScrollAndFocus) {
         PressEffects effects;
         switch (s.step) {
         case K:
-            effects = keyPressed(s.key, w, h);
+            effects = keyPressed(s.key, h);
             break;
         case Wheel:
             wheelTurned(s.a, h);
@@ -241,7 +241,7 @@ TEST(Layout, KeysWheelAndPressesMoveSelectionScrollAndFocus) {
     appState.settingsPageShown = 1;
     view.focus = Focus::Autostart;
     const bool autostart = appState.autostartEnabled;
-    const PressEffects flipped = keyPressed(Key::Enter, w, h);
+    const PressEffects flipped = keyPressed(Key::Enter, h);
     EXPECT_TRUE(flipped.saveSettings);
     EXPECT_NE(appState.autostartEnabled, autostart);
     appState.autostartEnabled = autostart;
@@ -251,7 +251,7 @@ TEST(Layout, KeysWheelAndPressesMoveSelectionScrollAndFocus) {
 TEST(Layout, NineRowsOrFewerNeverScroll) {
     Fresh fresh;
     setRows(9);
-    const PressEffects end = keyPressed(Key::End, 884, 561);
+    const PressEffects end = keyPressed(Key::End, 561);
     EXPECT_TRUE(end.selectionMoved);
     EXPECT_EQ(appState.selectedIndex.load(), 8);
     EXPECT_FALSE(wheelTurned(-120, 561));
