@@ -109,6 +109,7 @@ void applyEffects(HWND window, const PressEffects& effects) {
     if (effects.toggleConnection) toggleConnection();
     if (effects.repaint) InvalidateRect(window, nullptr, FALSE);
     notifyFocusAndSelection(window, effects.focusMoved, effects.selectionMoved);
+    if (effects.saveSettings) notifySwitchesChanged(window);
 }
 
 // The keys of the window; nullopt for the others, left to the system.
@@ -218,7 +219,10 @@ void paintWindow(HWND window) {
     // One reading for the whole frame. A state the last frame did not show
     // changes the button and the card together: all of the window then.
     const ConnectionState state = appState.connectionState.load();
-    if (state != p.frameState) InvalidateRect(window, nullptr, FALSE);
+    if (state != p.frameState) {
+        InvalidateRect(window, nullptr, FALSE);
+        notifyConnectionShown(window);
+    }
 
     PAINTSTRUCT paint;
     HDC windowDc = BeginPaint(window, &paint);

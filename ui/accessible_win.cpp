@@ -440,3 +440,15 @@ void notifyFocusAndSelection(HWND window, bool focusMoved, bool selectionMoved) 
     }
     if (selectionMoved) NotifyWinEvent(EVENT_OBJECT_SELECTION, window, OBJID_CLIENT, rowId);
 }
+
+void notifySwitchesChanged(HWND window) {
+    if (!appState.settingsPageShown) return;
+    for (const Part part : {Part::KillSwitch, Part::Autostart})
+        NotifyWinEvent(EVENT_OBJECT_STATECHANGE, window, OBJID_CLIENT, childIdOf(part));
+}
+
+void notifyConnectionShown(HWND window) {
+    if (appState.settingsPageShown) return;
+    NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, window, OBJID_CLIENT, childIdOf(Part::Button));
+    NotifyWinEvent(EVENT_OBJECT_DESCRIPTIONCHANGE, window, OBJID_CLIENT, childIdOf(Part::Button));
+}

@@ -11,6 +11,11 @@ bool answerGetObject(HWND window, WPARAM wParam, LPARAM lParam, LRESULT& result)
 
 // After an input moved the keyboard's focus or the list's selection.
 void notifyFocusAndSelection(HWND window, bool focusMoved, bool selectionMoved);
+// After a switch flipped: both switches' states.
+void notifySwitchesChanged(HWND window);
+// When the window shows another connection state: the button's name and
+// description, which a screen reader then reads again.
+void notifyConnectionShown(HWND window);
 
 // The child id of the list's row index in the client object (for events and
 // AccessibleObjectFromEvent); the list's own children count from 1.

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -233,7 +234,7 @@ TEST(Window, KeysRaiseFocusAndSelectionEventsThatAScreenReaderCanFollow) {
     appState.selectedIndex = 0;
     SetFocus(window);
     HWINEVENTHOOK hook =
-        SetWinEventHook(EVENT_OBJECT_FOCUS, EVENT_OBJECT_SELECTION, nullptr, recordWinEvent,
+        SetWinEventHook(EVENT_OBJECT_FOCUS, EVENT_OBJECT_DESCRIPTIONCHANGE, nullptr, recordWinEvent,
                         GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
     ASSERT_NE(hook, nullptr);
     const struct {
@@ -252,6 +253,30 @@ TEST(Window, KeysRaiseFocusAndSelectionEventsThatAScreenReaderCanFollow) {
             seen = seen || (e.event == c.event && e.child == c.child);
         EXPECT_TRUE(seen) << "key " << c.key << ": " << winEvents.size() << " events";
     }
+    // The button's new name when the state shown changes; a flipped switch.
+    const bool hadSettingsFile = GetFileAttributesW(L"settings.dat") != INVALID_FILE_ATTRIBUTES;
+    for (const auto& [change, event, child] :
+         {std::tuple{0, EVENT_OBJECT_NAMECHANGE, 2}, std::tuple{1, EVENT_OBJECT_STATECHANGE, 2}}) {
+        winEvents.clear();
+        if (change == 0) {
+            appState.connectionState.store(Connecting);
+            InvalidateRect(window, nullptr, FALSE); // as the controller asks
+        } else {
+            PostMessageW(window, WM_KEYDOWN, VK_RETURN, 0); // Gear: the settings page
+            paintsWithin(window, milliseconds(300));
+            winEvents.clear();
+            PostMessageW(window, WM_KEYDOWN, VK_SPACE, 0); // Kill Switch flipped
+        }
+        paintsWithin(window, milliseconds(300));
+        bool seen = false;
+        for (const WinEvent& e : winEvents)
+            seen = seen || (e.event == static_cast<DWORD>(event) && e.child == child);
+        EXPECT_TRUE(seen) << change;
+    }
+    appState.connectionState.store(Disconnected);
+    appState.killSwitchEnabled = false;
+    appState.settingsPageShown = 0;
+    if (!hadSettingsFile) DeleteFileW(L"settings.dat"); // written by the flip
     // The event's child resolves to the row, with its name and state.
     IAccessible* row = nullptr;
     VARIANT child;
