@@ -117,8 +117,8 @@ void fillPageBackground(GpGraphics* graphics, int width, int height);
 // The painters, in their steps. width is the page's (the client width minus
 // the panel); clientWidth and clientHeight are the client area's.
 void drawPanelBackdrop(GpGraphics* graphics, DrawingKit& kit, int height); // up to the label
-// Row index of the list: its highlight, flag, title and subtitle.
-// Row index of the catalogue drawn at place (0 at the list's top, as scrolled).
+// Row index of the catalogue, drawn at place (0 at the list's top, as
+// scrolled): its highlight, flag, title and subtitle.
 void drawPanelRow(GpGraphics* graphics, DrawingKit& kit, const Location& location, int index,
                   int place);
 // The thin bar at the panel's edge, only while the rows do not fit.

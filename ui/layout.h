@@ -65,8 +65,9 @@ bool listOverflows(std::size_t rowCount, int clientHeight);
 int lastFirstRow(std::size_t rowCount, int clientHeight);
 int firstRowShown(std::size_t rowCount, int clientHeight); // view.firstRow kept in range
 
-// The thin bar at the panel's right edge, drawn only while the list
-// overflows: its track and the part that stands for the rows shown.
+// The thumb of the thin bar at the panel's right edge, drawn only while the
+// list overflows: it stands for the rows shown, within a track from the
+// first row's top to near the bottom. Empty when the track has no room.
 PixelBox scrollThumbBox(std::size_t rowCount, int clientHeight);
 
 // rowAt against the current catalogue snapshot and scroll.
