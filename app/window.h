@@ -5,8 +5,9 @@
 
 inline constexpr const wchar_t* windowClassName = L"Sovelin";
 
-// Registers the class and creates the 900 x 600 window centred on the
-// primary screen; GDI+ must be running.
+// Registers the class and creates the window centred on the primary screen,
+// 900 x 600 at 96 DPI and scaled by the monitor's DPI / 96; GDI+ must be
+// running.
 HWND createMainWindow(HINSTANCE instance);
 
 LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

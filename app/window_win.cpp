@@ -1,5 +1,6 @@
 // The main window: its class, the double-buffered paint, the halo's
-// animation, pointer input and the autostart sequence.
+// animation, pointer, wheel and keyboard input, its scale by the monitor's
+// DPI, and the autostart sequence.
 #include "app/window.h"
 
 #include "api/locations.h"
@@ -7,17 +8,19 @@
 #include "app/settings.h"
 #include "core/log.h"
 #include "core/state.h"
+#include "ui/accessible_win.h"
 #include "ui/frame_win.h"
 #include "ui/layout.h"
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <thread>
 
 namespace {
 
 constexpr const wchar_t* windowTitle = L"Sovelin Desktop";
-constexpr int windowWidth = 900;
+constexpr int windowWidth = 900; // at 96 DPI, scaled as every other length
 constexpr int windowHeight = 600;
 // Runs only while the halo moves: about 60 frames a second.
 constexpr UINT_PTR pulseTimer = 1;
@@ -95,6 +98,108 @@ void nextPulseFrame(HWND window) {
     }
 }
 
+int clientHeightOf(HWND window) {
+    RECT client;
+    GetClientRect(window, &client);
+    return client.bottom;
+}
+
+// What an input asks for, once layout has changed the state.
+void applyEffects(HWND window, const PressEffects& effects) {
+    if (effects.saveSettings) saveSettings();
+    if (effects.toggleConnection) toggleConnection();
+    if (effects.repaint) InvalidateRect(window, nullptr, FALSE);
+    notifyFocusAndSelection(window, effects.focusMoved, effects.selectionMoved);
+    if (effects.saveSettings) notifySwitchesChanged(window);
+}
+
+// The keys of the window; nullopt for the others, left to the system.
+std::optional<Key> keyOf(WPARAM virtualKey) {
+    switch (virtualKey) {
+    case VK_UP:
+        return Key::Up;
+    case VK_DOWN:
+        return Key::Down;
+    case VK_HOME:
+        return Key::Home;
+    case VK_END:
+        return Key::End;
+    case VK_PRIOR:
+        return Key::PageUp;
+    case VK_NEXT:
+        return Key::PageDown;
+    case VK_TAB:
+        return GetKeyState(VK_SHIFT) < 0 ? Key::BackTab : Key::Tab;
+    case VK_RETURN:
+        return Key::Enter;
+    case VK_SPACE:
+        return Key::Space;
+    case VK_ESCAPE:
+        return Key::Escape;
+    default:
+        return std::nullopt;
+    }
+}
+
+// The focus ring shows from the first key on, as the system's keyboard cues
+// do: the window asks to clear "hide focus" and reads back what holds.
+void showKeyboardCues(HWND window) {
+    if (view.focusRingShown) return;
+    SendMessageW(window, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+    if (!(SendMessageW(window, WM_QUERYUISTATE, 0, 0) & UISF_HIDEFOCUS)) view.focusRingShown = true;
+}
+
+bool onKeyDown(HWND window, WPARAM virtualKey) {
+    const std::optional<Key> key = keyOf(virtualKey);
+    if (!key) return false;
+    const bool ringWasShown = view.focusRingShown;
+    showKeyboardCues(window);
+    PressEffects effects = keyPressed(*key, clientHeightOf(window));
+    effects.repaint = effects.repaint || ringWasShown != view.focusRingShown;
+    applyEffects(window, effects);
+    return true;
+}
+
+void onUiState(HWND window, WPARAM wParam) {
+    if (!(HIWORD(wParam) & UISF_HIDEFOCUS)) return;
+    const bool shown = LOWORD(wParam) == UIS_CLEAR;
+    if (LOWORD(wParam) != UIS_CLEAR && LOWORD(wParam) != UIS_SET) return;
+    if (shown == view.focusRingShown) return;
+    view.focusRingShown = shown;
+    InvalidateRect(window, nullptr, FALSE);
+}
+
+// The system's DPI: the screen's LOGPIXELSX, as this DPI-aware process is
+// told it (96 when the call fails).
+int systemDpi() {
+    HDC screen = GetDC(nullptr);
+    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSX) : designDpi;
+    if (screen) ReleaseDC(nullptr, screen);
+    return dpi > 0 ? dpi : designDpi;
+}
+
+// The DPI of the window's monitor. GetDpiForWindow came with Windows 10;
+// before it, every monitor has the system's.
+int windowDpi(HWND window) {
+    using DpiForWindow = UINT(WINAPI*)(HWND);
+    static const auto forWindow = reinterpret_cast<DpiForWindow>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    const UINT dpi = forWindow ? forWindow(window) : 0;
+    return dpi ? static_cast<int>(dpi) : systemDpi();
+}
+
+// The monitor's scale changed (or the window moved to another): the system
+// suggests the rectangle that keeps the window's look.
+void onDpiChanged(HWND window, WPARAM wParam, LPARAM lParam) {
+    const int dpi = LOWORD(wParam);
+    if (dpi > 0) view.dpi = dpi;
+    const RECT* r = reinterpret_cast<const RECT*>(lParam);
+    if (r)
+        SetWindowPos(window, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+    InvalidateRect(window, nullptr, FALSE);
+}
+
 } // namespace
 
 void autostartSequence() {
@@ -115,7 +220,10 @@ void paintWindow(HWND window) {
     // One reading for the whole frame. A state the last frame did not show
     // changes the button and the card together: all of the window then.
     const ConnectionState state = appState.connectionState.load();
-    if (state != p.frameState) InvalidateRect(window, nullptr, FALSE);
+    if (state != p.frameState) {
+        InvalidateRect(window, nullptr, FALSE);
+        notifyConnectionShown(window);
+    }
 
     PAINTSTRUCT paint;
     HDC windowDc = BeginPaint(window, &paint);
@@ -189,19 +297,37 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             if (wParam == pulseTimer) nextPulseFrame(window);
             break;
         case WM_MOUSEMOVE:
-            if (pointerMovedTo(pointX(lParam), pointY(lParam)))
+            if (pointerMovedTo(pointX(lParam), pointY(lParam), clientHeightOf(window)))
                 InvalidateRect(window, nullptr, FALSE);
             break;
         case WM_LBUTTONDOWN: {
             RECT client;
             GetClientRect(window, &client);
-            const PressEffects effects =
-                pressAt(pointX(lParam), pointY(lParam), client.right, client.bottom);
-            if (effects.saveSettings) saveSettings();
-            if (effects.toggleConnection) toggleConnection();
-            if (effects.repaint) InvalidateRect(window, nullptr, FALSE);
+            applyEffects(window,
+                         pressAt(pointX(lParam), pointY(lParam), client.right, client.bottom));
             break;
         }
+        case WM_MOUSEWHEEL:
+            if (wheelTurned(GET_WHEEL_DELTA_WPARAM(wParam), clientHeightOf(window)))
+                InvalidateRect(window, nullptr, FALSE);
+            return 0;
+        case WM_KEYDOWN:
+            if (onKeyDown(window, wParam)) return 0;
+            break;
+        case WM_UPDATEUISTATE:
+            onUiState(window, wParam);
+            break;
+        case WM_DPICHANGED:
+            onDpiChanged(window, wParam, lParam);
+            return 0;
+        case WM_GETOBJECT: {
+            LRESULT answer = 0;
+            if (answerGetObject(window, wParam, lParam, answer)) return answer;
+            break;
+        }
+        case WM_SETFOCUS:
+            notifyFocusAndSelection(window, true, false);
+            break;
         default:
             break;
         }
@@ -223,9 +349,20 @@ HWND createMainWindow(HINSTANCE instance) {
     windowClass.lpszClassName = windowClassName;
     RegisterClassExW(&windowClass);
 
+    // The window opens on the primary screen at the system's scale; should
+    // its monitor have another, it takes that one's. Later moves come as
+    // WM_DPICHANGED.
+    view.dpi = systemDpi();
     const int screenHeight = GetSystemMetrics(SM_CYSCREEN);
     const int screenWidth = GetSystemMetrics(SM_CXSCREEN);
-    return CreateWindowExW(0, windowClassName, windowTitle, WS_OVERLAPPEDWINDOW | WS_VISIBLE,
-                           (screenWidth - windowWidth) / 2, (screenHeight - windowHeight) / 2,
-                           windowWidth, windowHeight, nullptr, nullptr, instance, nullptr);
+    HWND window =
+        CreateWindowExW(0, windowClassName, windowTitle, WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                        (screenWidth - px(windowWidth)) / 2, (screenHeight - px(windowHeight)) / 2,
+                        px(windowWidth), px(windowHeight), nullptr, nullptr, instance, nullptr);
+    if (window && windowDpi(window) != view.dpi) {
+        view.dpi = windowDpi(window);
+        SetWindowPos(window, nullptr, 0, 0, px(windowWidth), px(windowHeight),
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    return window;
 }

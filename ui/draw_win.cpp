@@ -54,16 +54,31 @@ StringFormat makeCentredFormat(bool alsoVertically) {
 
 } // namespace
 
-DrawingKit::DrawingKit()
-    : family(makeFontFamily()), headerFont(makeFont(family, 24.0f, true)),
-      sectionFont(makeFont(family, 11.0f, true)), rowTitleFont(makeFont(family, 15.0f, true)),
-      rowSubtitleFont(makeFont(family, 12.0f, false)), buttonFont(makeFont(family, 20.0f, true)),
-      statusTitleFont(makeFont(family, 18.0f, true)),
-      statusHintFont(makeFont(family, 14.0f, false)),
-      settingsItemFont(makeFont(family, 17.0f, false)), centred(makeCentredFormat(true)),
-      centredAcross(makeCentredFormat(false)), flagOutline(makePen(0x64FFFFFF, 1.0f)),
-      gearRing(makePen(0xFFFFFFFF, 2.0f)) {
+DrawingKit::DrawingKit() : family(makeFontFamily()) {
     solids.reserve(48); // the window's colours, flags included
+    makeSized();
+}
+
+void DrawingKit::makeSized() {
+    const auto size = [](float em) { return em * static_cast<float>(view.dpi) / designDpi; };
+    headerFont = makeFont(family, size(24.0f), true);
+    sectionFont = makeFont(family, size(11.0f), true);
+    rowTitleFont = makeFont(family, size(15.0f), true);
+    rowSubtitleFont = makeFont(family, size(12.0f), false);
+    buttonFont = makeFont(family, size(20.0f), true);
+    statusTitleFont = makeFont(family, size(18.0f), true);
+    statusHintFont = makeFont(family, size(14.0f), false);
+    settingsItemFont = makeFont(family, size(17.0f), false);
+    centred = makeCentredFormat(true);
+    centredAcross = makeCentredFormat(false);
+    flagOutline = makePen(0x64FFFFFF, size(1.0f));
+    gearRing = makePen(0xFFFFFFFF, size(2.0f));
+    focusRing = makePen(0xF0FFFFFF, size(2.0f));
+    dpi = view.dpi;
+}
+
+void DrawingKit::fitDpi() {
+    if (dpi != view.dpi) makeSized();
 }
 
 GpBrush* DrawingKit::solid(ARGB colour) {
@@ -84,10 +99,37 @@ void drawText(GpGraphics* graphics, const std::wstring& text, const Font& font, 
                          format ? format->get() : nullptr, brush);
 }
 
-void fillRoundedRect(GpGraphics* graphics, GpBrush* brush, int x, int y, int width, int height,
-                     int radius) {
+void drawFlag(GpGraphics* graphics, DrawingKit& kit, const Location& location, int x, int y) {
+    if (kit.flagOutline.get())
+        gdip::GdipDrawRectangleI(graphics, kit.flagOutline.get(), x, y, px(30), px(20));
+    // Exact two-byte upper-case codes only; "de", "DEU" and "" are grey.
+    const Country* country = findCountry(location.code);
+    const FlagField* fields = country && country->flag ? country->flag : &greyFlag;
+    const int count = country && country->flag ? country->flagFieldCount : 1;
+    for (int i = 0; i < count; ++i) {
+        const FlagField& f = fields[i];
+        // Each edge scaled on its own, so that fields still meet.
+        const int left = px(f.left), top = px(f.top);
+        if (GpBrush* brush = kit.solid(f.colour))
+            gdip::GdipFillRectangleI(graphics, brush, x + left, y + top,
+                                     px(f.left + f.width) - left, px(f.top + f.height) - top);
+    }
+}
+
+void fillPageBackground(GpGraphics* graphics, int width, int height) {
+    // The brush box is one pixel taller than the fill, as the page always had.
+    GradientBrush brush =
+        makeGradientBrush(panelWidth(), 0, width, height + 1, Palette::pageGradientTop,
+                          Palette::pageGradientBottom, Gdiplus::LinearGradientModeVertical);
+    if (brush.get())
+        gdip::GdipFillRectangleI(graphics, brush.get(), panelWidth(), 0, width, height);
+}
+
+namespace {
+
+Path roundedRectPath(int x, int y, int width, int height, int radius) {
     Path path;
-    if (gdip::GdipCreatePath(Gdiplus::FillModeAlternate, path.out()) != Gdiplus::Ok) return;
+    if (gdip::GdipCreatePath(Gdiplus::FillModeAlternate, path.out()) != Gdiplus::Ok) return path;
     const int d = 2 * radius;
     Gdiplus::GpPath* p = path.get();
     gdip::GdipAddPathArcI(p, x, y, d, d, 180.0f, 90.0f);
@@ -98,28 +140,58 @@ void fillRoundedRect(GpGraphics* graphics, GpBrush* brush, int x, int y, int wid
     gdip::GdipAddPathLineI(p, x + width - radius, y + height, x + radius, y + height);
     gdip::GdipAddPathArcI(p, x, y + height - d, d, d, 90.0f, 90.0f);
     gdip::GdipClosePathFigure(p);
-    if (brush) gdip::GdipFillPath(graphics, brush, p);
+    return path;
 }
 
-void drawFlag(GpGraphics* graphics, DrawingKit& kit, const Location& location, int x, int y) {
-    if (kit.flagOutline.get())
-        gdip::GdipDrawRectangleI(graphics, kit.flagOutline.get(), x, y, 30, 20);
-    // Exact two-byte upper-case codes only; "de", "DEU" and "" are grey.
-    const Country* country = findCountry(location.code);
-    const FlagField* fields = country && country->flag ? country->flag : &greyFlag;
-    const int count = country && country->flag ? country->flagFieldCount : 1;
-    for (int i = 0; i < count; ++i) {
-        const FlagField& f = fields[i];
-        if (GpBrush* brush = kit.solid(f.colour))
-            gdip::GdipFillRectangleI(graphics, brush, x + f.left, y + f.top, f.width, f.height);
+void strokeRing(GpGraphics* graphics, DrawingKit& kit, const PixelBox& around, int radius) {
+    const int out = px(3);
+    const Path path =
+        roundedRectPath(around.left - out, around.top - out, around.right - around.left + 2 * out,
+                        around.bottom - around.top + 2 * out, radius);
+    if (path.get() && kit.focusRing.get())
+        gdip::GdipDrawPath(graphics, kit.focusRing.get(), path.get());
+}
+
+} // namespace
+
+void fillRoundedRect(GpGraphics* graphics, GpBrush* brush, int x, int y, int width, int height,
+                     int radius) {
+    const Path path = roundedRectPath(x, y, width, height, radius);
+    if (brush && path.get()) gdip::GdipFillPath(graphics, brush, path.get());
+}
+
+void drawFocusRing(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight) {
+    if (!view.focusRingShown) return;
+    const bool settings = appState.settingsPageShown;
+    const auto switchAt = [&](int top) {
+        return PixelBox{clientWidth - px(90), px(top), clientWidth - px(60), px(top + 30)};
+    };
+    switch (view.focus) {
+    case Focus::List: {
+        const auto list = currentLocations();
+        const std::size_t count = list ? list->size() : 0;
+        const int place = appState.selectedIndex.load() - firstRowShown(count, clientHeight);
+        if (settings || count == 0 || place < 0 || rowTop(place) >= clientHeight) return;
+        // Inside the panel and within the gaps between the rows.
+        const int y = rowTop(place);
+        strokeRing(graphics, kit, {px(11), y + px(1), px(249), y + rowBandHeight() - px(1)}, px(8));
+        return;
     }
-}
-
-void fillPageBackground(GpGraphics* graphics, int width, int height) {
-    // The brush box is one pixel taller than the fill, as the page always had.
-    GradientBrush brush =
-        makeGradientBrush(listPanelWidth, 0, width, height + 1, Palette::pageGradientTop,
-                          Palette::pageGradientBottom, Gdiplus::LinearGradientModeVertical);
-    if (brush.get())
-        gdip::GdipFillRectangleI(graphics, brush.get(), listPanelWidth, 0, width, height);
+    case Focus::Gear:
+        if (!settings) strokeRing(graphics, kit, gearTileBox(clientWidth), px(10));
+        return;
+    case Focus::KillSwitch:
+        if (settings) strokeRing(graphics, kit, switchAt(115), px(6));
+        return;
+    case Focus::Autostart:
+        if (settings) strokeRing(graphics, kit, switchAt(195), px(6));
+        return;
+    case Focus::Back:
+        if (settings)
+            strokeRing(graphics, kit,
+                       {px(300), clientHeight - px(80), px(420), clientHeight - px(40)}, px(10));
+        return;
+    case Focus::Button:
+        return; // drawn with the button, inside the halo's area
+    }
 }

@@ -40,6 +40,10 @@ struct GdipOwned {
     GdipOwned(const GdipOwned&) = delete;
     GdipOwned& operator=(const GdipOwned&) = delete;
     GdipOwned(GdipOwned&& other) noexcept : object(other.object) { other.object = nullptr; }
+    GdipOwned& operator=(GdipOwned&& other) noexcept {
+        std::swap(object, other.object);
+        return *this;
+    }
     ~GdipOwned() {
         if (object) release(object);
     }
@@ -69,6 +73,9 @@ Pen makePen(ARGB colour, float width);
 class DrawingKit {
   public:
     DrawingKit();
+    // Makes the fonts and pens again when view.dpi is not the one they were
+    // made for: sizes are written at 96 DPI.
+    void fitDpi();
     DrawingKit(const DrawingKit&) = delete;
     DrawingKit& operator=(const DrawingKit&) = delete;
 
@@ -90,8 +97,11 @@ class DrawingKit {
     StringFormat centredAcross; // across only: the card's texts hang from their point
     Pen flagOutline;
     Pen gearRing;
+    Pen focusRing;
 
   private:
+    void makeSized();
+    int dpi = 0;
     std::vector<std::pair<ARGB, SolidBrush>> solids;
 };
 
@@ -107,12 +117,26 @@ void fillPageBackground(GpGraphics* graphics, int width, int height);
 // The painters, in their steps. width is the page's (the client width minus
 // the panel); clientWidth and clientHeight are the client area's.
 void drawPanelBackdrop(GpGraphics* graphics, DrawingKit& kit, int height); // up to the label
-// Row index of the list: its highlight, flag, title and subtitle.
-void drawPanelRow(GpGraphics* graphics, DrawingKit& kit, const Location& location, int index);
+// Row index of the catalogue, drawn at place (0 at the list's top, as
+// scrolled): its highlight, flag, title and subtitle.
+void drawPanelRow(GpGraphics* graphics, DrawingKit& kit, const Location& location, int index,
+                  int place);
+// The thin bar at the panel's edge, only while the rows do not fit.
+void drawScrollIndicator(GpGraphics* graphics, DrawingKit& kit, std::size_t rowCount, int height);
 void drawGear(GpGraphics* graphics, DrawingKit& kit, int width);
 // The halo, the button with its gloss and its label, around the page centre.
 void drawConnectButton(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,
                        ConnectionState state);
+// The focus ring around the button, after a key was pressed (drawButtonFocus)
+// and around the other elements (drawFocusRing), drawn last, over all else.
+void drawButtonFocus(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight);
+void drawFocusRing(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight);
+// What the main page says in a state: the button's label and the status
+// card's two lines (for the painter and for screen readers).
+struct StatusTexts {
+    std::wstring label, title, hint;
+};
+StatusTexts statusTexts(ConnectionState state);
 void drawStatusCard(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,
                     ConnectionState state);
 void drawSettingsContent(GpGraphics* graphics, DrawingKit& kit, int width, int height);

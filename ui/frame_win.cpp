@@ -7,19 +7,25 @@
 
 void drawFrame(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,
                ConnectionState state) {
-    const int width = clientWidth - listPanelWidth;
+    kit.fitDpi();
+    const int width = clientWidth - panelWidth();
     drawPanelBackdrop(graphics, kit, clientHeight);
     const auto list = currentLocations();
-    for (std::size_t i = 0; list && i < list->size(); ++i)
-        drawPanelRow(graphics, kit, (*list)[i], static_cast<int>(i));
+    const std::size_t count = list ? list->size() : 0;
+    const int first = firstRowShown(count, clientHeight);
+    for (int i = first; i < static_cast<int>(count) && rowTop(i - first) < clientHeight; ++i)
+        drawPanelRow(graphics, kit, (*list)[i], i, i - first);
+    drawScrollIndicator(graphics, kit, count, clientHeight);
     fillPageBackground(graphics, width, clientHeight);
     if (appState.settingsPageShown) {
         drawSettingsContent(graphics, kit, width, clientHeight);
-        return;
+    } else {
+        drawGear(graphics, kit, width);
+        drawConnectButton(graphics, kit, clientWidth, clientHeight, state);
+        drawButtonFocus(graphics, kit, clientWidth, clientHeight);
+        drawStatusCard(graphics, kit, clientWidth, clientHeight, state);
     }
-    drawGear(graphics, kit, width);
-    drawConnectButton(graphics, kit, clientWidth, clientHeight, state);
-    drawStatusCard(graphics, kit, clientWidth, clientHeight, state);
+    drawFocusRing(graphics, kit, clientWidth, clientHeight);
 }
 
 bool BackBuffer::fit(HDC reference, int width, int height) {
@@ -155,8 +161,10 @@ void FramePainter::paintKept(BackBuffer& buffer, KeptPictures& pictures, int key
 }
 
 bool FramePainter::forgetOtherSizes(const BackBuffer& buffer) {
-    if (size.cx == buffer.width() && size.cy == buffer.height()) return false;
+    kit.fitDpi();
+    if (size.cx == buffer.width() && size.cy == buffer.height() && dpi == view.dpi) return false;
     size = {buffer.width(), buffer.height()};
+    dpi = view.dpi;
     backdrop.clear();
     pageBackground = {};
     rows.clear();
@@ -175,8 +183,8 @@ bool FramePainter::gradientCovers() {
         covers = 0;
         BackBuffer probe;
         constexpr int side = 40;
-        const PixelBox page = {listPanelWidth, 0, listPanelWidth + side, side};
-        if (probe.fit(nullptr, listPanelWidth + side, side)) {
+        const PixelBox page = {panelWidth(), 0, panelWidth() + side, side};
+        if (probe.fit(nullptr, panelWidth() + side, side)) {
             probe.fill(page, false);
             fillPageBackground(probe.graphics(), side, side);
             const std::vector<std::uint32_t> overBlack = probe.colours(page);
@@ -192,18 +200,23 @@ void FramePainter::paintRows(BackBuffer& buffer) {
     // One snapshot for the whole panel: a catalogue swapped in meanwhile is
     // drawn at the next paint, never half.
     const auto list = currentLocations();
-    if (list != rowsOf) {
+    const std::size_t count = list ? list->size() : 0;
+    const int first = firstRowShown(count, buffer.height());
+    // A scrolled list shows its rows at other places.
+    if (list != rowsOf || first != rowsFirst) {
         rows.clear();
         rowsOf = list;
+        rowsFirst = first;
     }
-    if (!list) return;
     // A row draws only within its band of the panel, over the backdrop; what
     // it draws right of the panel the page covers.
-    for (int i = 0; i < static_cast<int>(list->size()) && rowTop(i) < buffer.height(); ++i) {
+    for (int i = first; i < static_cast<int>(count) && rowTop(i - first) < buffer.height(); ++i) {
         const int look = i == appState.selectedIndex.load() ? 2 : i == appState.hoveredIndex;
-        paintKept(buffer, rows, i * 3 + look, {0, rowTop(i), listPanelWidth, rowTop(i + 1)},
-                  [&] { drawPanelRow(buffer.graphics(), kit, (*list)[i], i); });
+        const int place = i - first;
+        paintKept(buffer, rows, i * 3 + look, {0, rowTop(place), panelWidth(), rowTop(place + 1)},
+                  [&] { drawPanelRow(buffer.graphics(), kit, (*list)[i], i, place); });
     }
+    drawScrollIndicator(buffer.graphics(), kit, count, buffer.height());
 }
 
 void FramePainter::paintFrame(BackBuffer& buffer, ConnectionState state) {
@@ -211,7 +224,7 @@ void FramePainter::paintFrame(BackBuffer& buffer, ConnectionState state) {
     if (!graphics) return;
     const int clientWidth = buffer.width();
     const int clientHeight = buffer.height();
-    const int width = clientWidth - listPanelWidth;
+    const int width = clientWidth - panelWidth();
     // While the window is being resized each size is painted once: pictures
     // are kept from a size's second frame on, but for the page's gradient,
     // which the halo's pictures copy.
@@ -225,7 +238,7 @@ void FramePainter::paintFrame(BackBuffer& buffer, ConnectionState state) {
         drawPanelBackdrop(graphics, kit, clientHeight);
     });
     paintRows(buffer);
-    const PixelBox page = {listPanelWidth, 0, clientWidth, clientHeight};
+    const PixelBox page = {panelWidth(), 0, clientWidth, clientHeight};
     if (!pageBackground.empty()) {
         pageBackground.restore(buffer);
     } else {
@@ -237,12 +250,13 @@ void FramePainter::paintFrame(BackBuffer& buffer, ConnectionState state) {
         // what is under it, the page's picture depends on the switches only.
         if (pageBackground.empty()) {
             drawSettingsContent(graphics, kit, width, clientHeight);
-            return;
+        } else {
+            const int look = appState.killSwitchEnabled * 2 + appState.autostartEnabled;
+            if (!settings.find(look)) settings.clear();
+            paintKept(buffer, settings, look, page,
+                      [&] { drawSettingsContent(graphics, kit, width, clientHeight); });
         }
-        const int look = appState.killSwitchEnabled * 2 + appState.autostartEnabled;
-        if (!settings.find(look)) settings.clear();
-        paintKept(buffer, settings, look, page,
-                  [&] { drawSettingsContent(graphics, kit, width, clientHeight); });
+        drawFocusRing(graphics, kit, clientWidth, clientHeight);
         return;
     }
 
@@ -251,6 +265,7 @@ void FramePainter::paintFrame(BackBuffer& buffer, ConnectionState state) {
         paintHalo(buffer, state);
     } else {
         drawConnectButton(graphics, kit, clientWidth, clientHeight, state);
+        drawButtonFocus(graphics, kit, clientWidth, clientHeight);
     }
     if (statusCardStandsAlone(clientWidth, clientHeight)) {
         paintKept(buffer, card, state, statusCardArea(clientWidth, clientHeight),
@@ -258,6 +273,7 @@ void FramePainter::paintFrame(BackBuffer& buffer, ConnectionState state) {
     } else {
         drawStatusCard(graphics, kit, clientWidth, clientHeight, state);
     }
+    drawFocusRing(graphics, kit, clientWidth, clientHeight);
 }
 
 void FramePainter::paintHaloArea(BackBuffer& buffer, ConnectionState state) {
@@ -282,11 +298,13 @@ void FramePainter::paintHalo(BackBuffer& buffer, ConnectionState state) {
         gdip::GdipSetClipRectI(graphics, a.left, a.top, a.right - a.left, a.bottom - a.top,
                                Gdiplus::CombineModeReplace);
         if (pageBackground.empty()) {
-            fillPageBackground(graphics, buffer.width() - listPanelWidth, buffer.height());
+            fillPageBackground(graphics, buffer.width() - panelWidth(), buffer.height());
         } else {
             pageBackground.restore(buffer, a);
         }
         drawConnectButton(graphics, kit, buffer.width(), buffer.height(), state);
         gdip::GdipResetClip(graphics);
     });
+    // Never kept: it comes and goes with the keyboard.
+    drawButtonFocus(graphics, kit, buffer.width(), buffer.height());
 }

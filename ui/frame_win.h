@@ -110,6 +110,7 @@ class FramePainter {
                    Draw draw);
 
     SIZE size = {0, 0};
+    int dpi = 0;           // the kept pictures' scale
     bool keeping = false;  // not the first frame at this size
     KeptPictures backdrop; // a cleared buffer with the panel's backdrop on it
     // Kept only when the gradient covers whatever lies under it (Wine fills
@@ -118,6 +119,7 @@ class FramePainter {
     SavedPixels pageBackground;
     int covers = -1;                            // not known yet
     std::shared_ptr<const LocationList> rowsOf; // the catalogue the rows show
+    int rowsFirst = 0;                          // ... from this row at the top
     KeptPictures rows;                          // by index and look
     // The halo's area by its diameter, some twenty pictures, for one state.
     ConnectionState haloState = Disconnected;

@@ -29,6 +29,11 @@ StateLook lookOf(ConnectionState state) {
 
 } // namespace
 
+StatusTexts statusTexts(ConnectionState state) {
+    const StateLook look = lookOf(state);
+    return {utf8ToWide(look.label), utf8ToWide(look.title), utf8ToWide(look.hint)};
+}
+
 void drawConnectButton(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,
                        ConnectionState state) {
     const PageCentre c = pageCentre(clientWidth, clientHeight);
@@ -43,27 +48,40 @@ void drawConnectButton(GpGraphics* graphics, DrawingKit& kit, int clientWidth, i
     }
 
     // Their boxes follow the button's place, so these are made per frame.
+    const int r = px(buttonRadius);
     GradientBrush button =
-        makeGradientBrush(c.x - 90, c.y - 90, 180, 180, look.buttonFrom, look.buttonTo,
+        makeGradientBrush(c.x - r, c.y - r, 2 * r, 2 * r, look.buttonFrom, look.buttonTo,
                           Gdiplus::LinearGradientModeForwardDiagonal);
-    if (button.get()) gdip::GdipFillEllipseI(graphics, button.get(), c.x - 90, c.y - 90, 180, 180);
-    GradientBrush gloss = makeGradientBrush(c.x - 45, c.y - 80, 90, 45, 0x50FFFFFF, 0x00FFFFFF,
-                                            Gdiplus::LinearGradientModeVertical);
-    if (gloss.get()) gdip::GdipFillEllipseI(graphics, gloss.get(), c.x - 45, c.y - 80, 90, 45);
+    if (button.get())
+        gdip::GdipFillEllipseI(graphics, button.get(), c.x - r, c.y - r, 2 * r, 2 * r);
+    GradientBrush gloss = makeGradientBrush(c.x - px(45), c.y - px(80), px(90), px(45), 0x50FFFFFF,
+                                            0x00FFFFFF, Gdiplus::LinearGradientModeVertical);
+    if (gloss.get())
+        gdip::GdipFillEllipseI(graphics, gloss.get(), c.x - px(45), c.y - px(80), px(90), px(45));
 
     const std::wstring label = utf8ToWide(look.label);
-    drawText(graphics, label, kit.buttonFont, static_cast<float>(c.x + 1),
-             static_cast<float>(c.y + 2), kit.solid(0x64000000), &kit.centred);
+    drawText(graphics, label, kit.buttonFont, static_cast<float>(c.x + px(1)),
+             static_cast<float>(c.y + px(2)), kit.solid(0x64000000), &kit.centred);
     drawText(graphics, label, kit.buttonFont, static_cast<float>(c.x), static_cast<float>(c.y),
              kit.solid(0xFFFFFFFF), &kit.centred);
 }
 
+void drawButtonFocus(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight) {
+    if (!view.focusRingShown || view.focus != Focus::Button || appState.settingsPageShown) return;
+    // Outside the widest halo (95) and inside the halo's area (100).
+    const PageCentre c = pageCentre(clientWidth, clientHeight);
+    const int r = px(buttonRadius + 6);
+    if (kit.focusRing.get())
+        gdip::GdipDrawEllipseI(graphics, kit.focusRing.get(), c.x - r, c.y - r, 2 * r, 2 * r);
+}
+
 void drawGear(GpGraphics* graphics, DrawingKit& kit, int width) {
-    const PixelBox tile = gearTileBox(width + listPanelWidth);
+    const PixelBox tile = gearTileBox(width + panelWidth());
     fillRoundedRect(graphics, kit.solid(0x1EFFFFFF), tile.left, tile.top, tile.right - tile.left,
-                    tile.bottom - tile.top, 8);
+                    tile.bottom - tile.top, px(8));
     if (kit.gearRing.get())
-        gdip::GdipDrawEllipseI(graphics, kit.gearRing.get(), tile.left + 6, tile.top + 6, 20, 20);
+        gdip::GdipDrawEllipseI(graphics, kit.gearRing.get(), tile.left + px(6), tile.top + px(6),
+                               px(20), px(20));
 }
 
 void drawStatusCard(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,
@@ -72,10 +90,10 @@ void drawStatusCard(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int 
     const StateLook look = lookOf(state);
     const PixelBox card = statusCardBox(clientWidth, clientHeight);
     fillRoundedRect(graphics, kit.solid(Palette::cardFill), card.left, card.top,
-                    card.right - card.left, card.bottom - card.top, 16);
+                    card.right - card.left, card.bottom - card.top, px(16));
     drawText(graphics, utf8ToWide(look.title), kit.statusTitleFont, static_cast<float>(c.x),
-             static_cast<float>(clientHeight - 100), kit.solid(0xFFFFFFFF), &kit.centredAcross);
+             static_cast<float>(clientHeight - px(100)), kit.solid(0xFFFFFFFF), &kit.centredAcross);
     drawText(graphics, utf8ToWide(look.hint), kit.statusHintFont, static_cast<float>(c.x),
-             static_cast<float>(clientHeight - 75), kit.solid(Palette::textSecondary),
+             static_cast<float>(clientHeight - px(75)), kit.solid(Palette::textSecondary),
              &kit.centredAcross);
 }

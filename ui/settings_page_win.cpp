@@ -1,6 +1,7 @@
 // The settings page: two preference switches and the Back button.
 #include "api/http.h"
 #include "ui/draw_win.h"
+#include "ui/layout.h"
 
 namespace {
 
@@ -15,18 +16,26 @@ void drawSettingsContent(GpGraphics* graphics, DrawingKit& kit, int width, int h
     const auto switchBrush = [&kit](bool on) {
         return kit.solid(on ? Palette::accent : switchOff);
     };
+    const auto at = [](int length) { return static_cast<float>(px(length)); };
+    // The cards end 40 pixels before the window's side, the switches 60.
+    const int clientWidth = width + panelWidth();
+    const int cardWidth = clientWidth - px(40) - px(300);
+    const int switchLeft = clientWidth - px(90);
 
-    drawText(graphics, utf8ToWide("Настройки"), kit.headerFont, 300.0f, 40.0f, text);
+    drawText(graphics, utf8ToWide("Настройки"), kit.headerFont, at(300), at(40), text);
 
-    fillRoundedRect(graphics, card, 300, 100, width - 80, 60, 12);
-    drawText(graphics, L"Kill Switch", kit.settingsItemFont, 320.0f, 120.0f, text);
-    fillRoundedRect(graphics, switchBrush(appState.killSwitchEnabled), width + 170, 115, 30, 30, 4);
+    fillRoundedRect(graphics, card, px(300), px(100), cardWidth, px(60), px(12));
+    drawText(graphics, L"Kill Switch", kit.settingsItemFont, at(320), at(120), text);
+    fillRoundedRect(graphics, switchBrush(appState.killSwitchEnabled), switchLeft, px(115), px(30),
+                    px(30), px(4));
 
-    fillRoundedRect(graphics, card, 300, 180, width - 80, 60, 12);
-    drawText(graphics, utf8ToWide("Автостарт"), kit.settingsItemFont, 320.0f, 200.0f, text);
-    fillRoundedRect(graphics, switchBrush(appState.autostartEnabled), width + 170, 195, 30, 30, 4);
+    fillRoundedRect(graphics, card, px(300), px(180), cardWidth, px(60), px(12));
+    drawText(graphics, utf8ToWide("Автостарт"), kit.settingsItemFont, at(320), at(200), text);
+    fillRoundedRect(graphics, switchBrush(appState.autostartEnabled), switchLeft, px(195), px(30),
+                    px(30), px(4));
 
-    fillRoundedRect(graphics, kit.solid(backButton), 300, height - 80, 120, 40, 8);
-    drawText(graphics, utf8ToWide("Назад"), kit.settingsItemFont, 340.0f,
-             static_cast<float>(height - 70), text);
+    fillRoundedRect(graphics, kit.solid(backButton), px(300), height - px(80), px(120), px(40),
+                    px(8));
+    drawText(graphics, utf8ToWide("Назад"), kit.settingsItemFont, at(340),
+             static_cast<float>(height - px(70)), text);
 }

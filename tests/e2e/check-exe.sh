@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The shape of sovelin.exe a user double-clicks: a GUI-subsystem program (no
 # console window) whose resources carry the manifest (asInvoker, no UI
-# access, DPI-aware) and the project's version.
+# access, DPI-aware per monitor with the older system-wide entry kept) and
+# the project's version.
 set -eu
 exe=${1:?usage: check-exe.sh SOVELIN_EXE VERSION}
 version=${2:?usage: check-exe.sh SOVELIN_EXE VERSION}
@@ -12,7 +13,7 @@ rsrc=$(mktemp)
 trap 'rm -f "$rsrc"' EXIT
 x86_64-w64-mingw32-objcopy -O binary --only-section=.rsrc "$exe" "$rsrc"
 manifest=$(tr -d '\0' <"$rsrc" | tr '\n' ' ' | grep -ao '<assembly.*</assembly>' || true)
-for want in 'level="asInvoker"' 'uiAccess="false"' '>true</dpiAware>'; do
+for want in 'level="asInvoker"' 'uiAccess="false"' '>true</dpiAware>' '>PerMonitorV2, PerMonitor</dpiAwareness>'; do
   [[ $manifest == *"$want"* ]] || { echo "manifest lacks $want"; exit 1; }
 done
 # VERSIONINFO: the numbers of its fixed part (after the signature FEEF04BD)
@@ -32,4 +33,4 @@ for key in ("FileVersion", "ProductVersion"):
     if (version + "\0").encode("utf-16-le") not in data[end:end + 2 * len(version) + 6]:
         sys.exit(f"{key} is not {version}")
 PY
-echo "sovelin.exe: GUI subsystem, manifest asInvoker, uiAccess false, dpiAware true, version $version"
+echo "sovelin.exe: GUI subsystem, manifest asInvoker, uiAccess false, dpiAware true, PerMonitorV2, version $version"

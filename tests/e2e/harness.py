@@ -7,6 +7,7 @@
 import fcntl, json, os, re, shutil, signal, socket, subprocess, sys, time
 
 INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+DESKTOP = r"HKCU\Control Panel\Desktop"  # LogPixels: the prefix's DPI
 
 
 class Failure(Exception):
@@ -62,8 +63,8 @@ class Image:  # a screenshot as raw RGB (an 8-bit PPM), addressed in client coor
 class Session:
     # prefix: a folder of BUILD whose Wine prefix is made anew for this
     # scenario; by default the scenarios share BUILD/e2e/wineprefix.
-    def __init__(self, build, source, name, prefix=None):
-        self.build, self.source = build, source
+    def __init__(self, build, source, name, prefix=None, screen="1280x800"):
+        self.build, self.source, self.screen = build, source, screen
         self.base = os.path.join(build, prefix or "e2e")
         if prefix:
             shutil.rmtree(os.path.join(self.base, "wineprefix"), ignore_errors=True)
@@ -73,6 +74,7 @@ class Session:
         os.makedirs(self.workdir)
         self.processes, self.shots = [], 0
         self.client = self.window = self.found_proxy = None
+        self.found_dpi = False  # not changed
         # No menu entries in the real desktop for shortcuts made in the prefix.
         self.env = dict(os.environ, WINEPREFIX=os.path.join(self.base, "wineprefix"),
                         WINEDEBUG="-all",
@@ -111,6 +113,8 @@ class Session:
                     p.wait(timeout=10)
         if self.found_proxy:
             self.set_proxy(*self.found_proxy)
+        if self.found_dpi is not False:
+            self.set_dpi(self.found_dpi)
         # The registry written out; the next scenario starts from a quiet prefix.
         self.quiet()
         return False
@@ -132,7 +136,7 @@ class Session:
         path = os.path.join(self.artifacts, "display")
         with open(path, "w") as f:  # Xvfb writes its number and a line end there
             self.spawn("xvfb", ["Xvfb", "-displayfd", str(f.fileno()), "-screen", "0",
-                                "1280x800x24", "-nolisten", "tcp", "-noreset"],
+                                self.screen + "x24", "-nolisten", "tcp", "-noreset"],
                        pass_fds=(f.fileno(),))
         number = wait_until("Xvfb's display", lambda: re.fullmatch(r"(\d+)\n", read(path)), 20)
         self.env["DISPLAY"] = ":" + number.group(1)
@@ -154,11 +158,15 @@ class Session:
 
     # The stand-in on 127.0.0.1:8443 with the catalogue (codes, in order), the
     # connection answer (sent as JSON) and files such as connection_mode.
+    @staticmethod
+    def catalogue_body(codes):  # each location named by its code
+        return '{"locations":[' + ",".join('{"code":"%s","name":"%s"}' % (c, c)
+                                           for c in codes) + "]}"
+
     def start_service(self, catalogue, connection, **files):
         self.service_state = os.path.join(self.artifacts, "service")
         os.makedirs(self.service_state)
-        entries = ",".join('{"code":"%s","name":"%s"}' % (c, c) for c in catalogue)
-        files = {"locations_body": '{"locations":[' + entries + "]}",
+        files = {"locations_body": self.catalogue_body(catalogue),
                  "connection_body": json.dumps(connection), **files}
         for name, text in files.items():
             self.service_file(name.replace("_", "."), text)
@@ -256,6 +264,30 @@ class Session:
         subprocess.run(["xdotool", *args], env=self.env, timeout=10, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
+    # What a screen reader finds: the walker's lines (tests/e2e/accessibility_walk_win.cpp).
+    def accessibility(self):
+        r = subprocess.run(["wine", os.path.join(self.build, "accessibility_walk.exe")],
+                           env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                           timeout=60)
+        text = r.stdout.decode(errors="replace").replace("\r\n", "\n")  # the console's line ends
+        with open(os.path.join(self.artifacts, "accessibility.txt"), "a") as f:
+            f.write(text + "\n")
+        expect(r.returncode == 0, "the accessibility walk: " + text)
+        return text
+
+    def point_at(self, x, y):
+        self.xdotool("mousemove", str(self.origin[0] + x), str(self.origin[1] + y))
+
+    def press(self, *keys):  # keys as xdotool names them, to the focused client
+        self.xdotool("windowfocus", "--sync", self.window)
+        self.xdotool("key", "--delay", "60", *keys)
+
+    def wheel(self, x, y, notches):  # positive: away from the user (X button 4)
+        self.xdotool("mousemove", str(self.origin[0] + x), str(self.origin[1] + y))
+        self.xdotool("windowfocus", "--sync", self.window)
+        self.xdotool("click", "--repeat", str(abs(notches)), "--delay", "60",
+                     "4" if notches > 0 else "5")
+
     def click(self, x, y):
         self.xdotool("mousemove", str(self.origin[0] + x), str(self.origin[1] + y))
         time.sleep(0.05)
@@ -268,6 +300,18 @@ class Session:
     def wine_reg(self, *args):
         return subprocess.run(["wine", "reg", *args], env=self.env, stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL, timeout=60).stdout.decode(errors="replace")
+
+    # The prefix's LogPixels (None: no value of its own), set for the programs
+    # started from now on; the session's end gives the first value back.
+    def set_dpi(self, dpi):
+        if self.found_dpi is False:
+            found = re.search(r"LogPixels\s+REG_DWORD\s+0x([0-9a-fA-F]+)",
+                              self.wine_reg("query", DESKTOP, "/v", "LogPixels"))
+            self.found_dpi = int(found.group(1), 16) if found else None
+        if dpi is None:
+            self.wine_reg("delete", DESKTOP, "/v", "LogPixels", "/f")
+        else:
+            self.wine_reg("add", DESKTOP, "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f")
 
     def proxy_setting(self):  # (ProxyEnable, ProxyServer) of the user, None when absent
         out = self.wine_reg("query", INTERNET_SETTINGS)
@@ -285,7 +329,7 @@ class Session:
 
 # Entry of a scenario script, "python3 script.py NAME", with the build and
 # source folders in SOVELIN_BUILD_DIR and SOVELIN_SOURCE_DIR.
-def run(scenarios):
+def run(scenarios, screens={}):  # a screen other than 1280x800 by scenario
     name = sys.argv[1] if len(sys.argv) > 1 else ""
     if name not in scenarios:
         print("scenarios: " + ", ".join(scenarios))
@@ -297,7 +341,8 @@ def run(scenarios):
     started = time.monotonic()
     try:
         with Session(build, os.path.abspath(os.environ["SOVELIN_SOURCE_DIR"]), name,
-                     getattr(scenarios[name], "prefix", None)) as session:
+                     getattr(scenarios[name], "prefix", None),
+                     screens.get(name, "1280x800")) as session:
             scenarios[name](session)
     except (Failure, subprocess.TimeoutExpired) as failure:
         print(f"FAIL {name}: {failure}  (artefacts: {os.path.join(build, 'e2e-artifacts', name)})")

@@ -14,6 +14,11 @@
 # install            in a fresh prefix: setup /S, the client from its shortcut,
 #                    an upgrade and a removal over a connected client, a
 #                    removal after a crash
+# keyboard           twenty locations: keys and the wheel scroll, the fifteenth
+#                    connects by Enter, the settings page by Tab, Space, Esc
+# dpi144             the prefix at 144 DPI: a 1350 x 900 window, the probes
+#                    scaled, six and twenty locations
+
 
 import json, os, re, signal, struct, subprocess, sys, time
 
@@ -24,9 +29,14 @@ CATALOGUE = ["US", "DE", "FR", "GB", "NL", "JP"]
 LISTENER = "http=127.0.0.1:10800;https=127.0.0.1:10800;socks=127.0.0.1:10800"
 USER_PROXY = "127.0.0.1:3128"  # the user's own (disabled) setting, given back
 PANEL, CARD, ACCENT, WHITE = (15, 20, 32), (25, 30, 45), (0, 122, 255), (255, 255, 255)
+GREY = (80, 80, 80)
+# Twenty locations: the six with flags first, the fifteenth (SE) to connect.
+LONG_CATALOGUE = CATALOGUE + ["AT", "BE", "CH", "CZ", "DK", "ES", "FI", "IE", "SE", "IT", "NO",
+                              "PL", "PT", "CA"]
 # Per flag: (dx, dy, colour) inside the flag of a row, away from field edges;
 # any other code is grey.
 FLAGS = {
+    "GREY": [(15, 10, GREY)],
     "DE": [(15, 3, (0, 0, 0)), (15, 9, (255, 0, 0)), (15, 16, (255, 204, 0))],
     "NL": [(15, 3, (174, 28, 40)), (15, 9, WHITE), (15, 16, (33, 70, 139))],
     "FR": [(5, 10, (0, 85, 164)), (15, 10, WHITE), (25, 10, (239, 65, 53))],
@@ -39,30 +49,38 @@ def close(a, b, tolerance):
     return all(abs(x - y) <= tolerance for x, y in zip(a, b))
 
 
-def row_top(k):  # row k of the list is drawn from y = 90 + 55k, 50 high
-    return 90 + 55 * k
+DPI = 96  # the prefix's; every length below is written at 96 DPI
+
+
+def px(length):  # as the window scales: to the nearest pixel
+    return int(length * DPI / 96 + 0.5)
+
+
+def row_top(k):  # the row at place k of the list is drawn from y = 90 + 55k, 50 high
+    return px(90) + px(55) * k
 
 
 def centre(s):  # of the page right of the 260-pixel list
-    return 260 + (s.width - 260) // 2, s.height // 2
+    return px(260) + (s.width - px(260)) // 2, s.height // 2
 
 
 def flag_ok(image, k, code):
-    x, y = 25, row_top(k) + 15
+    x, y = px(25), row_top(k) + px(15)
     # DE's third stripe starts at 13: its row 12 is neither red nor gold.
-    return not (code == "DE" and any(close(image.at(x + 15, y + 12), c, 40) for c in (
-        (255, 204, 0), (255, 0, 0)))) and all(close(image.at(x + dx, y + dy), c, 8) for dx, dy, c
-                                              in FLAGS.get(code, [(15, 10, (80, 80, 80))]))
+    return not (DPI == 96 and code == "DE" and any(close(image.at(x + 15, y + 12), c, 40) for c in (
+        (255, 204, 0), (255, 0, 0)))) and all(close(image.at(x + px(dx), y + px(dy)), c, 8)
+                                              for dx, dy, c in FLAGS.get(code, [(15, 10, GREY)]))
 
 
-def selected(image, k):  # row k alone has the accent bar and the highlight
-    return all(close(image.at(11, row_top(j) + 25), ACCENT, 40) == (j == k) and close(
-        image.at(150, row_top(j) + 47), (26, 31, 49) if j == k else PANEL, 6) for j in range(6))
+def selected(image, k, rows=6):  # the row at place k alone has the accent bar and the highlight
+    return all(close(image.at(px(11), row_top(j) + px(25)), ACCENT, 40) == (j == k) and close(
+        image.at(px(150), row_top(j) + px(47)), (26, 31, 49) if j == k else PANEL, 6)
+        for j in range(rows))
 
 
 def button(image, s):  # the connect button's colour, left of its label
     cx, cy = centre(s)
-    r, g, b = image.at(cx - 50, cy + 45)
+    r, g, b = image.at(cx - px(50), cy + px(45))
     return ("blue" if b > 180 and r < 90 and g < 160 else
             "amber" if r > 190 and 120 < g < 210 and b < 80 else
             "green" if g > 140 and r < 80 and 80 < b < 150 else f"other {r},{g},{b}")
@@ -76,27 +94,33 @@ def shows(image, probes):
                    for x in range(where[0], where[2])) for where, colour, *tolerance in probes)
 
 
-def main_page(image, s, colour="blue"):
+def main_page(image, s, colour="blue", panel_bottom=True):
     w, h = s.width, s.height
     cx, cy = centre(s)
+    p = px
     return button(image, s) == colour and shows(image, [
-        ((100, h - 10), PANEL), ((20, 20, 120, 48), WHITE),  # panel below the rows, "Sovelin"
-        ((20, 65, 90, 78), (140, 145, 160)),  # its subtitle
-        ((cx - 140, h - 112), CARD), ((cx - 120, h - 100, cx + 120, h - 80), WHITE),  # status
-        ((cx - 60, cy - 12, cx + 60, cy + 12), WHITE),  # the button's label
-        ((w - 46, 34), (46, 51, 64), 8), ((w - 44, 36, w - 22, 56), WHITE),  # gear tile, ring
-        ((cx, 8), (18, 24, 38), 6)])  # the page's gradient at its top
+        ((p(20), p(20), p(120), p(48)), WHITE),  # "Sovelin"
+        ((p(20), p(65), p(90), p(78)), (140, 145, 160)),  # its subtitle
+        ((cx - p(140), h - p(112)), CARD),  # the status card and its title
+        ((cx - p(120), h - p(100), cx + p(120), h - p(80)), WHITE),
+        ((cx - p(60), cy - p(12), cx + p(60), cy + p(12)), WHITE),  # the button's label
+        ((w - p(46), p(34)), (46, 51, 64), 8), ((w - p(44), p(36), w - p(22), p(56)), WHITE),
+        ((cx, p(8)), (18, 24, 38), 6)] +  # the page's gradient at its top
+        ([((p(100), h - p(10)), PANEL)] if panel_bottom else []))  # the panel below the rows
 
 
 def settings_page(image, s, kill, autostart):
     w, h = s.width, s.height
+    p = px
     return shows(image, [
-        ((w - 75, 130), ACCENT if kill else (100, 100, 100), 6),
-        ((w - 75, 210), ACCENT if autostart else (100, 100, 100), 6),
-        ((310, 110), CARD), ((310, 190), CARD), ((w - 45, 130), CARD),  # cards end at w - 40
-        ((305, h - 45), (30, 35, 50)),  # Back
-        ((300, 40, 420, 68), WHITE), ((320, 120, 420, 140), WHITE),  # "Настройки", "Kill Switch"
-    ]) and not close(image.at(w - 35, 130), CARD, 4)
+        ((w - p(75), p(130)), ACCENT if kill else (100, 100, 100), 6),
+        ((w - p(75), p(210)), ACCENT if autostart else (100, 100, 100), 6),
+        ((p(310), p(110)), CARD), ((p(310), p(190)), CARD),
+        ((w - p(45), p(130)), CARD),  # cards end at w - 40
+        ((p(305), h - p(45)), (30, 35, 50)),  # Back
+        ((p(300), p(40), p(420), p(68)), WHITE),  # "Настройки"
+        ((p(320), p(120), p(420), p(140)), WHITE),  # "Kill Switch"
+    ]) and not close(image.at(w - p(35), p(130)), CARD, 4)
 
 
 def catalogue_shown(s):
@@ -106,7 +130,7 @@ def catalogue_shown(s):
 
 def press_button(s, colour, what, timeout=30):
     cx, cy = centre(s)
-    s.click(cx, cy + 60)
+    s.click(cx, cy + px(60))
     return s.wait_for_pixels(what, lambda i: button(i, s) == colour, timeout)
 
 
@@ -118,13 +142,13 @@ def user_proxy_back(s):
     wait_until("the user's proxy setting back", lambda: s.proxy_setting() == (0, USER_PROXY), 20)
 
 
-def with_upstream(s, restart=True, **files):  # returns the service's answer naming microsocks
+def with_upstream(s, catalogue=CATALOGUE, restart=True, **files):  # answer naming microsocks
     port = s.start_microsocks("e2euser", "e2e-pass")
     answer = {"ip": "127.0.0.1", "port": port, "username": "e2euser", "password": "e2e-pass"}
     if not restart:  # a new upstream for a running stand-in
         s.service_file("connection.body", json.dumps(answer))
         return json.dumps(answer)
-    s.start_service(CATALOGUE, answer, **files)
+    s.start_service(catalogue, answer, **files)
     s.set_proxy(0, USER_PROXY)
     return json.dumps(answer)
 
@@ -398,8 +422,170 @@ def scenario_install(s):
 
 
 scenario_install.prefix = "e2e-install"  # a fresh prefix: what the setup adds, alone
+def ring_at_row(image, k):  # the focus ring's top edge runs in the gap above place k
+    return close(image.at(px(130), row_top(k) + px(1) - px(3) - 1), WHITE, 70)
+
+
+def ring_at_gear(image, s):
+    return close(image.at(s.width - px(34), px(30) - px(3) - 1), WHITE, 70)
+
+
+def ring_at_button(image, s):
+    cx, cy = centre(s)
+    return close(image.at(cx, cy - px(96)), WHITE, 70)
+
+
+def thumb_at(image, s, end):  # the scroll bar's thumb at the list's top or at its end
+    x = px(260) - px(5)
+    top, bottom = row_top(0) + 2, s.height - px(8) - 3
+    bright = [sum(image.at(x, y)) > sum(PANEL) + 90 for y in (top, bottom)]
+    return bright == ([False, True] if end else [True, False])
+
+
+def codes_shown(image, codes):  # the flags from the list's top on
+    return all(flag_ok(image, k, code) for k, code in enumerate(codes))
+
+
+ROLE_LIST, ROLE_ITEM, ROLE_BUTTON, ROLE_CHECK = 33, 34, 43, 44
+SELECTED, FOCUSED, CHECKED, OFFSCREEN = 0x2, 0x4, 0x10, 0x10000
+
+
+# The tree below the client object: (depth, role, state, name, description).
+def accessible_tree(s):
+    text = s.accessibility()
+    rows = [re.match(r"( *)role=(-?\d+) state=0x([0-9a-f]+) name=(.*) description=(.*)$", line)
+            for line in text.splitlines()]
+    return text, [(len(m.group(1)) // 2, int(m.group(2)), int(m.group(3), 16), m.group(4),
+                   m.group(5)) for m in rows if m]
+
+
+def items(tree):  # the list's rows: (name, state)
+    return [(name, state) for depth, role, state, name, _ in tree if role == ROLE_ITEM]
+
+
+def element(tree, name):
+    found = [e for e in tree if e[3] == name]
+    expect(len(found) == 1, f"one element named {name!r} in {tree}")
+    return found[0]
+
+
+def connected_to(s, code):
+    return any("location=" + code in p for p in s.service_paths() if "get_connection" in p)
+
+
+# The long catalogue by keyboard and wheel: it scrolls, row 15 is chosen and
+# connected with Enter, the settings page is worked by Tab, Space and Esc.
+def scenario_keyboard(s):
+    with_upstream(s, LONG_CATALOGUE)
+    s.start_client()
+    first = catalogue_shown(s)
+    expect(main_page(first, s, panel_bottom=False) and selected(first, 0, 8) and thumb_at(
+        first, s, False) and not ring_at_row(first, 0), "the long list at its top, no ring")
+    s.screenshot(f"{DPI}-dpi-20-locations", first)
+    s.press("Down")
+    s.wait_for_pixels("ring at the second row", lambda i: selected(i, 1, 8) and ring_at_row(i, 1))
+    s.press("End")
+    s.wait_for_pixels("the last row, scrolled", lambda i: selected(i, 7, 8) and thumb_at(
+        i, s, True) and codes_shown(i, ["GREY"] * 8))
+    # A screen reader: twenty rows, the last selected and focused, the first
+    # scrolled out of sight; the button with its label and the card's text.
+    _, tree = accessible_tree(s)
+    rows = items(tree)
+    expect(len(rows) == 20 and rows[19][0] == "CA" and rows[19][1] & (SELECTED | FOCUSED) == (
+        SELECTED | FOCUSED) and rows[0][1] & OFFSCREEN and not rows[12][1] & (
+        OFFSCREEN | SELECTED), f"rows {rows}")
+    button_element = element(tree, "СТАРТ")
+    expect(button_element[1] == ROLE_BUTTON and button_element[4] ==
+           "Вы не защищены. Нажмите для запуска.", f"button {button_element}")
+    expect(element(tree, "Настройки")[1] == ROLE_BUTTON, "the gear")
+    s.press("Home")
+    s.wait_for_pixels("the first row again", lambda i: selected(i, 0, 8) and codes_shown(
+        i, CATALOGUE) and thumb_at(i, s, False))
+    s.wheel(px(500), px(300), -3)  # over the page: no row hovered
+    s.wait_for_pixels("three rows down by the wheel", lambda i: codes_shown(
+        i, CATALOGUE[3:] + ["GREY"]) and selected(i, -1, 8))
+    s.wheel(px(500), px(300), -8)  # rows 11 to 18 shown; SE, the fifteenth, at place 3
+    s.wait_for_pixels("eleven rows down", lambda i: codes_shown(i, ["GREY"] * 8) and not selected(
+        i, 0, 8))
+    s.click(px(150), row_top(3) + px(25))
+    s.point_at(px(500), px(300))
+    s.wait_for_pixels("the fifteenth row selected", lambda i: selected(i, 3, 8))
+    s.press("Return")
+    s.wait_for_pixels("green by Enter", lambda i: button(i, s) == "green", 30)
+    proxy_at_listener(s)
+    expect(connected_to(s, LONG_CATALOGUE[14]), f"requests: {s.service_paths()}")
+    _, tree = accessible_tree(s)
+    expect(element(tree, "ЗАЩИЩЕНО")[4] == "Соединение установлено. Ваш IP скрыт." and [
+        n for n, state in items(tree) if state & SELECTED] == ["SE"], f"connected: {tree}")
+    s.press("Tab")
+    s.wait_for_pixels("ring at the button", lambda i: ring_at_button(i, s))
+    s.press("space")
+    s.wait_for_pixels("blue by Space", lambda i: button(i, s) == "blue")
+    user_proxy_back(s)
+    s.press("Tab")
+    s.wait_for_pixels("ring at the gear", lambda i: ring_at_gear(i, s))
+    s.press("Return")
+    s.wait_for_pixels("the settings page by Enter", lambda i: settings_page(i, s, False, False))
+    s.press("space")
+    s.wait_for_pixels("Kill Switch by Space", lambda i: settings_page(i, s, True, False))
+    wait_until("settings.dat b'1 0'", lambda: read(os.path.join(s.workdir, "settings.dat"),
+                                                   "rb") == b"1 0", 5)
+    s.press("Tab", "space")
+    s.wait_for_pixels("Autostart by Tab, Space", lambda i: settings_page(i, s, True, True))
+    _, tree = accessible_tree(s)
+    kill, autostart, back = (element(tree, n) for n in ("Kill Switch", "Автостарт", "Назад"))
+    expect(kill[1] == autostart[1] == ROLE_CHECK and kill[2] & CHECKED and autostart[2] & (
+        CHECKED | FOCUSED) == CHECKED | FOCUSED and back[1] == ROLE_BUTTON, f"settings: {tree}")
+    s.press("Tab", "Return")
+    s.wait_for_pixels("back by Enter on Back", lambda i: main_page(
+        i, s, panel_bottom=False) and ring_at_gear(i, s))
+    s.press("Return", "Escape")
+    s.wait_for_pixels("back by Esc", lambda i: main_page(i, s, panel_bottom=False) and selected(
+        i, 3, 8))
+    s.press("Up")  # the fourteenth row; disconnected, so nothing else
+    s.wait_for_pixels("the fourteenth row by Up", lambda i: selected(i, 2, 8) and ring_at_row(i, 2))
+    closed_cleanly(s)
+
+
+# The same window at 144 DPI: 1.5 times every length, the probes scaled.
+def scenario_dpi144(s):
+    global DPI
+    DPI = 144
+    s.set_dpi(DPI)
+    with_upstream(s)
+    s.start_client()
+    image = catalogue_shown(s)
+    text, tree = accessible_tree(s)
+    expect(text.startswith(f"window {px(900)} {px(600)}\n") and len(items(tree)) == 6,
+           "the window at 144 DPI: " + text)
+    expect(main_page(image, s) and selected(image, 0), "the main page at 144 DPI")
+    s.screenshot("144-dpi-6-locations", image)
+    s.click(s.width - px(34), px(46))
+    s.wait_for_pixels("the settings page", lambda i: settings_page(i, s, False, False))
+    s.click(s.width - px(75), px(210))
+    s.wait_for_pixels("Autostart on", lambda i: settings_page(i, s, False, True))
+    s.click(px(360), s.height - px(40))
+    s.wait_for_pixels("back on the main page", lambda i: main_page(i, s))
+    s.click(px(150), row_top(2) + px(3))
+    s.point_at(px(500), px(300))
+    s.wait_for_pixels("the third row selected", lambda i: selected(i, 2))
+    press_button(s, "green", "green when connected")
+    proxy_at_listener(s)
+    expect(connected_to(s, CATALOGUE[2]), f"requests: {s.service_paths()}")
+    closed_cleanly(s)
+
+    s.service_file("locations.body", s.catalogue_body(LONG_CATALOGUE))
+    s.start_client(b"0 0")
+    first = catalogue_shown(s)
+    expect(thumb_at(first, s, False), "the scroll bar at 144 DPI")
+    s.screenshot("144-dpi-20-locations", first)
+    s.press("End")
+    s.wait_for_pixels("the last row at 144 DPI", lambda i: selected(i, 7, 8) and thumb_at(i, s, True))
+    closed_cleanly(s)
 
 
 if __name__ == "__main__":
     sys.exit(run({"window": scenario_window, "connect": scenario_connect,
-                  "autostart_failure": scenario_autostart_failure, "install": scenario_install}))
+                  "autostart_failure": scenario_autostart_failure, "install": scenario_install,
+                  "keyboard": scenario_keyboard, "dpi144": scenario_dpi144},
+                 screens={"dpi144": "2048x1280"}))

@@ -6,6 +6,30 @@
 
 #include <cmath>
 #include <numbers>
+#include <string>
+#include <vector>
+
+namespace {
+
+void setRows(int count) {
+    LocationList list(static_cast<std::size_t>(count), Location{"US", L"Row"});
+    appState.locations.store(std::make_shared<const LocationList>(std::move(list)));
+}
+
+// Each test starts from the window's first state.
+struct Fresh {
+    Fresh(int dpi = 96) {
+        view = ViewState{};
+        view.dpi = dpi;
+        appState.selectedIndex = 0;
+        appState.hoveredIndex = -1;
+        appState.settingsPageShown = 0;
+        appState.connectionState = Disconnected;
+    }
+    ~Fresh() { view = ViewState{}; }
+};
+
+} // namespace
 
 TEST(Layout, RowBandsMatchTheDrawnRows) {
     // Row k is drawn from 90 + 55k to 140 + 55k, both ends included; 150 lies
@@ -45,4 +69,192 @@ TEST(Layout, PulsePhaseStaysWithinOneTurnAndKeepsMoving) {
     // A phase grown by an older build, or a broken one, comes back in range.
     EXPECT_LT(advancePulsePhase(1.0e6f), turn);
     EXPECT_EQ(advancePulsePhase(std::nanf("")), 0.0f);
+}
+
+TEST(Layout, ScaledGeometryIsTheSameAt96AndGrowsByDpiOver96) {
+    // Lengths rounded to the nearest pixel; the row bands, the regions and the
+    // halo follow.
+    const struct {
+        int dpi, panel, firstTop, secondTop, bandEnd, gearLeft, radius, halo;
+    } cases[] = {{96, 260, 90, 145, 140, 850, 90, 180},
+                 {120, 325, 113, 182, 176, 837, 113, 225},
+                 {144, 390, 135, 218, 210, 825, 135, 270},
+                 {192, 520, 180, 290, 280, 800, 180, 360}};
+    for (const auto& c : cases) {
+        Fresh fresh(c.dpi);
+        SCOPED_TRACE(c.dpi);
+        EXPECT_EQ(panelWidth(), c.panel);
+        EXPECT_EQ(rowTop(0), c.firstTop);
+        EXPECT_EQ(rowTop(1), c.secondTop);
+        EXPECT_EQ(rowAt(c.firstTop - 1, 9), -1);
+        EXPECT_EQ(rowAt(c.firstTop, 9), 0);
+        EXPECT_EQ(rowAt(c.bandEnd, 9), 0);
+        EXPECT_EQ(rowAt(c.bandEnd + 1, 9), -1);
+        EXPECT_EQ(rowAt(c.secondTop, 9), 1);
+        EXPECT_EQ(gearTileBox(900).left, c.gearLeft);
+        // The button's edge: a radius straight above the centre is outside.
+        const PageCentre centre = pageCentre(1400, 900);
+        EXPECT_FALSE(inConnectButton(centre.x, centre.y - c.radius, 1400, 900));
+        EXPECT_TRUE(inConnectButton(centre.x, centre.y - c.radius + 1, 1400, 900));
+        EXPECT_EQ(haloSize(0.0f).diameter, c.halo);
+        EXPECT_EQ(haloArea(1400, 900).right - haloArea(1400, 900).left, 2 * px(buttonRadius + 10));
+    }
+}
+
+TEST(Layout, PressRegionsScaleWithTheWindow) {
+    Fresh fresh(144);
+    // 1350 x 900 outer at 144 DPI; a client of 1334 x 861, say.
+    const int w = 1334, h = 861;
+    const struct {
+        int x, y;
+        bool gear, back, kill, autostart;
+    } cases[] = {
+        {w - 92, 47, true, false, false, false},    {w - 93, 47, false, false, false, false},
+        {w - 30, 46, false, false, false, false},   {w - 30, 92, true, false, false, false},
+        {452, h - 119, false, true, false, false},  {451, h - 119, false, false, false, false},
+        {452, h - 120, false, false, false, false}, {w - 134, 152, false, false, true, false},
+        {w - 135, 152, false, false, false, false}, {w - 100, 239, false, false, true, false},
+        {w - 100, 240, false, false, false, false}, {w - 100, 272, false, false, false, true},
+        {w - 100, 359, false, false, false, true},  {w - 100, 360, false, false, false, false}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(inGearIcon(c.x, c.y, w), c.gear) << c.x << "," << c.y;
+        EXPECT_EQ(inBackButton(c.x, c.y, h), c.back) << c.x << "," << c.y;
+        EXPECT_EQ(inKillSwitchToggle(c.x, c.y, w), c.kill) << c.x << "," << c.y;
+        EXPECT_EQ(inAutostartToggle(c.x, c.y, w), c.autostart) << c.x << "," << c.y;
+    }
+}
+
+TEST(Layout, ListScrollsOnlyWhenARowWouldStartBelowTheBottom) {
+    // 561 is the client height of the 900 x 600 window: nine rows start
+    // within it (the ninth is cut, as it always was), eight show whole.
+    const struct {
+        int dpi, height, rows;
+        bool overflows;
+        int lastFirst;
+    } cases[] = {{96, 561, 6, false, 0},  {96, 561, 9, false, 0},   {96, 561, 10, true, 2},
+                 {96, 561, 20, true, 12}, {96, 585, 10, true, 1},   {96, 586, 10, false, 0},
+                 {96, 90, 3, true, 2},    {96, 141, 3, true, 2},    {96, 142, 3, true, 2},
+                 {96, 200, 3, true, 1},   {96, 561, 0, false, 0},   {144, 861, 9, false, 0},
+                 {144, 861, 10, true, 2}, {144, 861, 20, true, 12}, {192, 1122, 20, true, 12}};
+    for (const auto& c : cases) {
+        Fresh fresh(c.dpi);
+        SCOPED_TRACE(std::to_string(c.dpi) + " dpi, " + std::to_string(c.height) + " high, " +
+                     std::to_string(c.rows) + " rows");
+        EXPECT_EQ(listOverflows(c.rows, c.height), c.overflows);
+        EXPECT_EQ(lastFirstRow(c.rows, c.height), c.lastFirst);
+        view.firstRow = 1000;
+        EXPECT_EQ(firstRowShown(c.rows, c.height), c.lastFirst);
+        if (c.overflows && c.height >= 200) {
+            // The thumb runs along the panel's edge, from the top at the
+            // first row to the bottom at the last.
+            const PixelBox top = (view.firstRow = 0, scrollThumbBox(c.rows, c.height));
+            const PixelBox end = (view.firstRow = c.lastFirst, scrollThumbBox(c.rows, c.height));
+            EXPECT_EQ(top.top, rowTop(0));
+            EXPECT_LE(end.bottom, c.height);
+            EXPECT_GE(end.bottom, c.height - px(10));
+            EXPECT_LT(top.bottom - top.top, c.height);
+            EXPECT_GE(top.left, panelWidth() - px(10)); // clear of the rows (10 to 250)
+            EXPECT_LE(top.right, panelWidth());
+        }
+    }
+}
+
+TEST(Layout, KeysWheelAndPressesMoveSelectionScrollAndFocus) {
+    // One session of 20 rows in the 561-high client, step by step: what each
+    // input leaves selected, at the list's top, focused and asked for.
+    Fresh fresh;
+    setRows(20);
+    const int w = 884, h = 561;
+    enum Step { K, Wheel, Move, Press };
+    const struct {
+        Step step;
+        Key key;
+        int a, b; // wheel delta; or the point
+        int selected, first, hovered;
+        Focus focus;
+        bool toggle, selectionMoved;
+        ConnectionState state = Disconnected;
+    } steps[] = {
+        {K, Key::Up, 0, 0, 0, 0, -1, Focus::List, false, false},
+        {K, Key::Down, 0, 0, 1, 0, -1, Focus::List, false, true},
+        {K, Key::End, 0, 0, 19, 12, -1, Focus::List, false, true},
+        {K, Key::Down, 0, 0, 19, 12, -1, Focus::List, false, false},
+        {K, Key::PageUp, 0, 0, 12, 12, -1, Focus::List, false, true},
+        {K, Key::Up, 0, 0, 11, 11, -1, Focus::List, false, true},
+        {K, Key::Home, 0, 0, 0, 0, -1, Focus::List, false, true},
+        {K, Key::PageDown, 0, 0, 7, 0, -1, Focus::List, false, true},
+        {K, Key::Down, 0, 0, 8, 1, -1, Focus::List, false, true},
+        // The pointer over the list's top row; the rows move under it.
+        {Move, Key::Up, 100, 100, 8, 1, 1, Focus::List, false, false},
+        {Wheel, Key::Up, -360, 0, 8, 4, 4, Focus::List, false, false},
+        {Wheel, Key::Up, -60, 0, 8, 4, 4, Focus::List, false, false},
+        {Wheel, Key::Up, -60, 0, 8, 5, 5, Focus::List, false, false},
+        {Wheel, Key::Up, -1200, 0, 8, 12, 12, Focus::List, false, false},
+        {Wheel, Key::Up, 120, 0, 8, 11, 11, Focus::List, false, false},
+        // Row 15 is at place 4; a press there selects it.
+        {Press, Key::Up, 150, 90 + 55 * 4 + 3, 15, 11, 11, Focus::List, false, true},
+        {K, Key::Tab, 0, 0, 15, 11, 11, Focus::Button, false, false},
+        {K, Key::Enter, 0, 0, 15, 11, 11, Focus::Button, true, false},
+        {K, Key::Tab, 0, 0, 15, 11, 11, Focus::Gear, false, false},
+        {K, Key::Tab, 0, 0, 15, 11, 11, Focus::List, false, false},
+        {K, Key::BackTab, 0, 0, 15, 11, 11, Focus::Gear, false, false},
+        {K, Key::Space, 0, 0, 15, 11, 11, Focus::KillSwitch, false, false},
+        {K, Key::Down, 0, 0, 15, 11, 11, Focus::KillSwitch, false, false},
+        {K, Key::BackTab, 0, 0, 15, 11, 11, Focus::Back, false, false},
+        {K, Key::Tab, 0, 0, 15, 11, 11, Focus::KillSwitch, false, false},
+        {K, Key::Escape, 0, 0, 15, 11, 11, Focus::Gear, false, false},
+        {K, Key::Escape, 0, 0, 15, 11, 11, Focus::Gear, false, false},
+        // While connected: a row change stops; Enter from the list toggles.
+        {K, Key::Up, 0, 0, 14, 11, 11, Focus::List, true, true, Connected},
+        {K, Key::Home, 0, 0, 0, 0, 11, Focus::List, true, true, Connected},
+        {K, Key::Up, 0, 0, 0, 0, 11, Focus::List, false, false, Connected},
+        {K, Key::Space, 0, 0, 0, 0, 11, Focus::List, true, false, Connected},
+        {Press, Key::Up, 150, 90 + 3, 0, 0, 11, Focus::List, true, false, Connected},
+    };
+    int index = 0;
+    for (const auto& s : steps) {
+        SCOPED_TRACE("step " + std::to_string(index++));
+        appState.connectionState = s.state;
+        PressEffects effects;
+        switch (s.step) {
+        case K:
+            effects = keyPressed(s.key, h);
+            break;
+        case Wheel:
+            wheelTurned(s.a, h);
+            break;
+        case Move:
+            pointerMovedTo(s.a, s.b, h);
+            break;
+        case Press:
+            effects = pressAt(s.a, s.b, w, h);
+            break;
+        }
+        EXPECT_EQ(appState.selectedIndex.load(), s.selected);
+        EXPECT_EQ(firstRowShown(20, h), s.first);
+        EXPECT_EQ(appState.hoveredIndex, s.hovered);
+        EXPECT_EQ(view.focus, s.focus);
+        EXPECT_EQ(effects.toggleConnection, s.toggle);
+        EXPECT_EQ(effects.selectionMoved, s.selectionMoved);
+    }
+    // Space and Enter on the settings page flip the focused switch and save.
+    appState.settingsPageShown = 1;
+    view.focus = Focus::Autostart;
+    const bool autostart = appState.autostartEnabled;
+    const PressEffects flipped = keyPressed(Key::Enter, h);
+    EXPECT_TRUE(flipped.saveSettings);
+    EXPECT_NE(appState.autostartEnabled, autostart);
+    appState.autostartEnabled = autostart;
+    appState.settingsPageShown = 0;
+}
+
+TEST(Layout, NineRowsOrFewerNeverScroll) {
+    Fresh fresh;
+    setRows(9);
+    const PressEffects end = keyPressed(Key::End, 561);
+    EXPECT_TRUE(end.selectionMoved);
+    EXPECT_EQ(appState.selectedIndex.load(), 8);
+    EXPECT_FALSE(wheelTurned(-120, 561));
+    EXPECT_EQ(firstRowShown(9, 561), 0);
+    EXPECT_EQ(hitTestRow(rowTop(8) + 3, 561), 8);
 }

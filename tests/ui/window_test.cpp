@@ -4,10 +4,15 @@
 #include "app/window.h"
 #include "ui/frame_win.h"
 
+#include <oleacc.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
+#include <string>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -23,11 +28,17 @@ struct GdiplusSession {
     ~GdiplusSession() { Gdiplus::GdiplusShutdown(token); }
 } gdiplus;
 
-void setSixRows() {
+// The first six of these, then grey flags.
+void setRows(int count) {
     LocationList list;
-    for (const char* code : {"US", "DE", "FR", "GB", "NL", "JP"})
-        list.push_back({code, L"Name"});
+    const char* codes[] = {"US", "DE", "FR", "GB", "NL", "JP"};
+    for (int i = 0; i < count; ++i)
+        list.push_back({i < 6 ? codes[i] : "XX", L"Name " + std::to_wstring(i)});
     appState.locations.store(std::make_shared<const LocationList>(std::move(list)));
+}
+
+void setSixRows() {
+    setRows(6);
 }
 
 struct Paints {
@@ -62,46 +73,72 @@ Paints paintsWithin(HWND window, milliseconds span, std::function<bool()> done =
 } // namespace
 
 TEST(Window, KeptPixelsAndHaloRepaintsEqualFramesDrawnFromNothing) {
-    setSixRows();
     appState.selectedIndex = 1;
     FramePainter painter; // one through every size, as a resized window keeps it
     // The halo's area stands alone from 464 x 443 on; at 463 it would meet
     // the panel's side. The card's picture is kept from 568 wide on; at 500
     // the card reaches over the panel. 884 x 400: the card in the halo's
-    // area; 400 x 300: the button over the panel.
-    for (const SIZE size : {SIZE{884, 561}, SIZE{464, 443}, SIZE{463, 443}, SIZE{568, 443},
-                            SIZE{500, 443}, SIZE{884, 400}, SIZE{400, 300}}) {
-        const int w = size.cx, h = size.cy;
-        BackBuffer window, reference;
-        ASSERT_TRUE(window.fit(nullptr, w, h) && reference.fit(nullptr, w, h));
-        for (const int settings : {0, 1}) {
-            appState.settingsPageShown = settings;
-            for (const ConnectionState state : {Disconnected, Connecting, Connected}) {
-                // Whole frames (W) and halo-only repaints (h), the widest
-                // halo and the narrowest, a hover and a switch that change:
-                // each part drawn first, then copied.
-                for (int frame = 0; frame < 6; ++frame) {
-                    appState.pulsePhase = frame % 2 ? 4.7f : 1.58f;
-                    appState.hoveredIndex = frame == 3 ? 2 : 0;
-                    appState.killSwitchEnabled = frame >= 3;
-                    if ("WhhWWh"[frame] == 'h' && !settings && haloAreaStandsAlone(w, h))
-                        painter.paintHaloArea(window, state);
-                    else
-                        painter.paintFrame(window, state);
-                    reference.fill({0, 0, w, h}, false);
-                    drawFrame(reference.graphics(), painter.kit, w, h, state);
-                    const auto shown = window.colours({0, 0, w, h});
-                    const auto drawn = reference.colours({0, 0, w, h});
-                    int differing = 0;
-                    for (std::size_t i = 0; i < drawn.size(); ++i)
-                        differing += shown[i] != drawn[i];
-                    ASSERT_EQ(differing, 0) << w << "x" << h << " settings " << settings
-                                            << " state " << state << " frame " << frame;
+    // area; 400 x 300: the button over the panel. Then a long list scrolled,
+    // with the focus ring, at 96 and 144 DPI (1326 x 861: the client of the
+    // 1350 x 900 window).
+    const struct {
+        int dpi, rows, firstRow;
+        Focus focus; // with the ring shown, unless the list's without
+        bool ring;
+        std::vector<SIZE> sizes;
+    } configurations[] = {
+        {96,
+         6,
+         0,
+         Focus::List,
+         false,
+         {{884, 561}, {464, 443}, {463, 443}, {568, 443}, {500, 443}, {884, 400}, {400, 300}}},
+        {96, 20, 4, Focus::Button, true, {{884, 561}, {500, 443}}},
+        {144, 20, 7, Focus::List, true, {{1326, 861}, {700, 500}}},
+        {144, 6, 0, Focus::Gear, true, {{1326, 861}}},
+    };
+    for (const auto& c : configurations) {
+        view.dpi = c.dpi;
+        setRows(c.rows);
+        view.firstRow = c.firstRow;
+        view.focusRingShown = c.ring;
+        for (const SIZE size : c.sizes) {
+            const int w = size.cx, h = size.cy;
+            BackBuffer window, reference;
+            ASSERT_TRUE(window.fit(nullptr, w, h) && reference.fit(nullptr, w, h));
+            for (const int settings : {0, 1}) {
+                appState.settingsPageShown = settings;
+                view.focus = settings ? Focus::Autostart : c.focus;
+                for (const ConnectionState state : {Disconnected, Connecting, Connected}) {
+                    // Whole frames (W) and halo-only repaints (h), the widest
+                    // halo and the narrowest, a hover and a switch that
+                    // change: each part drawn first, then copied.
+                    for (int frame = 0; frame < 6; ++frame) {
+                        appState.pulsePhase = frame % 2 ? 4.7f : 1.58f;
+                        appState.hoveredIndex = frame == 3 ? c.firstRow + 2 : c.firstRow;
+                        appState.killSwitchEnabled = frame >= 3;
+                        if ("WhhWWh"[frame] == 'h' && !settings && haloAreaStandsAlone(w, h))
+                            painter.paintHaloArea(window, state);
+                        else
+                            painter.paintFrame(window, state);
+                        reference.fill({0, 0, w, h}, false);
+                        drawFrame(reference.graphics(), painter.kit, w, h, state);
+                        const auto shown = window.colours({0, 0, w, h});
+                        const auto drawn = reference.colours({0, 0, w, h});
+                        int differing = 0;
+                        for (std::size_t i = 0; i < drawn.size(); ++i)
+                            differing += shown[i] != drawn[i];
+                        ASSERT_EQ(differing, 0)
+                            << c.dpi << " dpi " << w << "x" << h << " settings " << settings
+                            << " state " << state << " frame " << frame;
+                    }
+                    if (settings) break; // that page shows no state
                 }
-                if (settings) break; // that page shows no state
             }
         }
     }
+    view = ViewState{};
+    setSixRows();
     appState.settingsPageShown = 0;
     appState.hoveredIndex = -1;
     appState.killSwitchEnabled = false;
@@ -148,4 +185,118 @@ TEST(Window, PaintsWhenSomethingChangedAndAnimatesOnlyWhileConnected) {
 
     appState.mainWindow.store(nullptr);
     DestroyWindow(window);
+}
+
+TEST(Window, OpensAtItsScaleAndTakesTheSuggestedRectangleWhenTheDpiChanges) {
+    HWND window = createMainWindow(GetModuleHandleW(nullptr));
+    ASSERT_NE(window, nullptr);
+    RECT r;
+    GetWindowRect(window, &r);
+    EXPECT_EQ(r.right - r.left, px(900));
+    EXPECT_EQ(r.bottom - r.top, px(600));
+    // Moved to a monitor at 144 DPI: the system's rectangle (within this
+    // small virtual screen), and lengths scaled from then on; and back.
+    for (const int dpi : {144, 96}) {
+        RECT suggested = {40, 30, 40 + 1000, 30 + 700};
+        SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                     reinterpret_cast<LPARAM>(&suggested));
+        GetWindowRect(window, &r);
+        EXPECT_TRUE(EqualRect(&r, &suggested)) << dpi;
+        EXPECT_EQ(panelWidth(), 260 * dpi / 96);
+        EXPECT_GE(paintsWithin(window, milliseconds(500)).all, 1) << dpi;
+    }
+    DestroyWindow(window);
+    paintsWithin(window, milliseconds(100));
+}
+
+namespace {
+
+struct WinEvent {
+    DWORD event;
+    LONG child;
+};
+std::vector<WinEvent> winEvents;
+
+void CALLBACK recordWinEvent(HWINEVENTHOOK, DWORD event, HWND, LONG object, LONG child, DWORD,
+                             DWORD) {
+    if (object == OBJID_CLIENT) winEvents.push_back({event, child});
+}
+
+} // namespace
+
+TEST(Window, KeysRaiseFocusAndSelectionEventsThatAScreenReaderCanFollow) {
+    const auto startList = currentLocations();
+    HWND window = createMainWindow(GetModuleHandleW(nullptr));
+    ASSERT_NE(window, nullptr);
+    // The start's download publishes first (no service here); then our rows.
+    paintsWithin(window, milliseconds(30000), [&] { return currentLocations() != startList; });
+    setRows(12);
+    appState.selectedIndex = 0;
+    SetFocus(window);
+    HWINEVENTHOOK hook =
+        SetWinEventHook(EVENT_OBJECT_FOCUS, EVENT_OBJECT_DESCRIPTIONCHANGE, nullptr, recordWinEvent,
+                        GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
+    ASSERT_NE(hook, nullptr);
+    const struct {
+        WPARAM key;
+        DWORD event;
+        LONG child; // a row's id is 100 + its index
+    } cases[] = {{VK_DOWN, EVENT_OBJECT_SELECTION, 101}, {VK_END, EVENT_OBJECT_SELECTION, 111},
+                 {VK_TAB, EVENT_OBJECT_FOCUS, 2},        {VK_TAB, EVENT_OBJECT_FOCUS, 3},
+                 {VK_RETURN, EVENT_OBJECT_FOCUS, 2},     {VK_ESCAPE, EVENT_OBJECT_FOCUS, 3}};
+    for (const auto& c : cases) {
+        winEvents.clear();
+        PostMessageW(window, WM_KEYDOWN, c.key, 0);
+        paintsWithin(window, milliseconds(300));
+        bool seen = false;
+        for (const WinEvent& e : winEvents)
+            seen = seen || (e.event == c.event && e.child == c.child);
+        EXPECT_TRUE(seen) << "key " << c.key << ": " << winEvents.size() << " events";
+    }
+    // The button's new name when the state shown changes; a flipped switch.
+    const bool hadSettingsFile = GetFileAttributesW(L"settings.dat") != INVALID_FILE_ATTRIBUTES;
+    for (const auto& [change, event, child] :
+         {std::tuple{0, EVENT_OBJECT_NAMECHANGE, 2}, std::tuple{1, EVENT_OBJECT_STATECHANGE, 2}}) {
+        winEvents.clear();
+        if (change == 0) {
+            appState.connectionState.store(Connecting);
+            InvalidateRect(window, nullptr, FALSE); // as the controller asks
+        } else {
+            PostMessageW(window, WM_KEYDOWN, VK_RETURN, 0); // Gear: the settings page
+            paintsWithin(window, milliseconds(300));
+            winEvents.clear();
+            PostMessageW(window, WM_KEYDOWN, VK_SPACE, 0); // Kill Switch flipped
+        }
+        paintsWithin(window, milliseconds(300));
+        bool seen = false;
+        for (const WinEvent& e : winEvents)
+            seen = seen || (e.event == static_cast<DWORD>(event) && e.child == child);
+        EXPECT_TRUE(seen) << change;
+    }
+    appState.connectionState.store(Disconnected);
+    appState.killSwitchEnabled = false;
+    appState.settingsPageShown = 0;
+    if (!hadSettingsFile) DeleteFileW(L"settings.dat"); // written by the flip
+    // The event's child resolves to the row, with its name and state.
+    IAccessible* row = nullptr;
+    VARIANT child;
+    VariantInit(&child);
+    ASSERT_EQ(
+        AccessibleObjectFromEvent(window, static_cast<DWORD>(OBJID_CLIENT), 111, &row, &child),
+        S_OK);
+    BSTR name = nullptr;
+    EXPECT_EQ(row->get_accName(child, &name), S_OK);
+    EXPECT_EQ(std::wstring(name ? name : L""), L"Name 11");
+    VARIANT state;
+    VariantInit(&state);
+    EXPECT_EQ(row->get_accState(child, &state), S_OK);
+    EXPECT_TRUE(state.vt == VT_I4 && (state.lVal & STATE_SYSTEM_SELECTED));
+    SysFreeString(name);
+    row->Release();
+    UnhookWinEvent(hook);
+    DestroyWindow(window);
+    paintsWithin(window, milliseconds(100));
+    view = ViewState{};
+    setSixRows();
+    appState.selectedIndex = 0;
 }
