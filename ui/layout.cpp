@@ -203,7 +203,7 @@ void showSettings(PressEffects& effects, bool shown) {
     effects.focusMoved = true; // the page's elements are others
 }
 
-void flip(PressEffects& effects, bool& preference) {
+template <class Preference> void flip(PressEffects& effects, Preference& preference) {
     preference = !preference;
     effects.saveSettings = true;
     effects.repaint = true;
