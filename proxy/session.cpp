@@ -5,6 +5,9 @@
 
 #include "proxy/http_proxy.h"
 #include "proxy/socks.h"
+#include "proxy/warm_pool.h"
+
+#include <optional>
 
 #include <string_view>
 
@@ -23,8 +26,8 @@ constexpr std::size_t holdLimit = relayBufferSize;
 // The most spare copy buffers an engine keeps for the next burst.
 constexpr std::size_t spareBufferLimit = 8;
 
-// Appends the next bytes from s to into; false on the end of the stream, an
-// error, or a handshake message that would pass handshakeLimit.
+} // namespace
+
 asio::awaitable<bool> readMore(tcp::socket& s, std::string& into) {
     if (into.size() >= handshakeLimit) co_return false;
     char chunk[handshakeLimit];
@@ -49,30 +52,62 @@ void setSessionOptions(tcp::socket& s) {
     s.non_blocking(true, ignored);
 }
 
+void reportUpstream(SessionHost& host, UpstreamCheck result) {
+    if (!host.outcome || host.stopping.load()) return;
+    try {
+        host.outcome(result);
+    } catch (...) {
+    }
+}
+
+namespace {
+
+// Reads until rest starts with a whole two-byte reply, then takes it off.
+asio::awaitable<bool> readTwoByteReply(tcp::socket& s, std::string& rest, std::uint8_t& second) {
+    while (parseTwoByteReply(rest, second) == ParseStatus::NeedMore)
+        if (const bool ok = co_await readMore(s, rest); !ok) co_return false;
+    rest.erase(0, 2);
+    co_return true;
+}
+
 } // namespace
 
-asio::awaitable<UpstreamCheck>
-negotiateUpstream(tcp::socket& upstream, const UpstreamEndpoint& endpoint, std::string& rest) {
-    if (const bool ok = co_await writeAll(upstream, upstreamMethodOffer); !ok)
+asio::awaitable<bool> readSocks5Reply(tcp::socket& s, std::string& rest, std::size_t& length,
+                                      std::uint8_t& reply) {
+    for (;;) {
+        const ParseStatus status = parseSocks5Reply(rest, length, reply);
+        if (status == ParseStatus::Complete) co_return true;
+        if (status == ParseStatus::Malformed) co_return false;
+        if (const bool ok = co_await readMore(s, rest); !ok) co_return false;
+    }
+}
+
+asio::awaitable<UpstreamCheck> negotiateUpstream(tcp::socket& upstream,
+                                                 const UpstreamEndpoint& endpoint,
+                                                 std::string& rest, Pipelined* pipelined) {
+    // Credentials RFC 1929 cannot carry end here, never as a malformed message.
+    std::string login;
+    const bool fits = buildUserPasswordRequest(endpoint.userName, endpoint.password, login);
+    if (pipelined && !fits) co_return UpstreamCheck::Refused;
+    std::string first(upstreamMethodOffer);
+    if (pipelined) first += login + std::string(pipelined->then);
+    if (const bool ok = co_await writeAll(upstream, first); !ok)
         co_return UpstreamCheck::Unreachable;
     std::uint8_t method = 0;
-    while (parseTwoByteReply(rest, method) == ParseStatus::NeedMore)
-        if (const bool ok = co_await readMore(upstream, rest); !ok)
-            co_return UpstreamCheck::Unreachable;
-    rest.erase(0, 2);
+    const bool chose = co_await readTwoByteReply(upstream, rest, method);
+    // Sent in one write, the login is only right when the server asks for it.
+    if (pipelined && (!chose || method != methodUserPassword)) pipelined->mismatch = true;
+    if (!chose || (pipelined && pipelined->mismatch)) co_return UpstreamCheck::Unreachable;
     if (method == methodNone) co_return UpstreamCheck::Ok;
     if (method != methodUserPassword) co_return UpstreamCheck::NoAcceptableMethod;
-    // Credentials RFC 1929 cannot carry end here, never as a malformed message.
-    std::string request;
-    if (!buildUserPasswordRequest(endpoint.userName, endpoint.password, request))
-        co_return UpstreamCheck::Refused;
-    if (const bool ok = co_await writeAll(upstream, request); !ok)
+    if (!fits) co_return UpstreamCheck::Refused;
+    const std::string_view second = pipelined ? std::string_view() : std::string_view(login);
+    if (const bool ok = co_await writeAll(upstream, second); !ok)
         co_return UpstreamCheck::Unreachable;
     std::uint8_t status = 0xff;
-    while (parseTwoByteReply(rest, status) == ParseStatus::NeedMore)
-        if (const bool ok = co_await readMore(upstream, rest); !ok)
-            co_return UpstreamCheck::Unreachable;
-    rest.erase(0, 2);
+    const bool answered = co_await readTwoByteReply(upstream, rest, status);
+    if (pipelined && !answered) pipelined->mismatch = true;
+    if (!answered) co_return UpstreamCheck::Unreachable;
     co_return status == 0x00 ? UpstreamCheck::Ok : UpstreamCheck::Refused;
 }
 
@@ -315,6 +350,7 @@ class Session : public std::enable_shared_from_this<Session> {
         std::error_code ec;
         asio::ip::make_address_v4(name, ec);
         if (!ec) co_return name;
+        if (host.resolvedFor == endpoint) co_return host.resolvedAddress;
         std::weak_ptr<Session> weak = weak_from_this();
         auto executor = client.get_executor();
         lookupDone = false;
@@ -330,6 +366,10 @@ class Session : public std::enable_shared_from_this<Session> {
         if (!asked) co_return std::string();
         while (!lookupDone && stage != Stage::Closed)
             co_await wake.async_wait(asValues);
+        if (!resolved.empty()) {
+            host.resolvedFor = endpoint;
+            host.resolvedAddress = resolved;
+        }
         co_return resolved;
     }
 
@@ -337,18 +377,12 @@ class Session : public std::enable_shared_from_this<Session> {
     // meanwhile (the client left, or a stop): that says nothing of the upstream.
     void report(UpstreamCheck result) {
         dialing = false;
-        if (!host.outcome || host.stopping.load()) return;
-        try {
-            host.outcome(result);
-        } catch (...) {
-        }
+        reportUpstream(host, result);
     }
 
-    // Connect and negotiate with the endpoint current at the dial; true when
-    // requests may follow.
-    asio::awaitable<bool> dialUpstream() {
-        endpoint = host.upstream.load();
-        if (!endpoint) co_return false;
+    // Connect and negotiate with `endpoint`; true when requests may follow.
+    // A pipelined exchange that misheard is not reported: it is tried again.
+    asio::awaitable<bool> dialUpstream(Pipelined* pipelined = nullptr) {
         dialing = true;
         const std::string address = co_await upstreamAddress();
         if (stage == Stage::Closed) co_return false;
@@ -371,10 +405,76 @@ class Session : public std::enable_shared_from_this<Session> {
             report(UpstreamCheck::Unreachable);
             co_return false;
         }
-        const UpstreamCheck result = co_await negotiateUpstream(upstream, *endpoint, fromUpstream);
+        const UpstreamCheck result =
+            co_await negotiateUpstream(upstream, *endpoint, fromUpstream, pipelined);
         if (stage == Stage::Closed) co_return false;
+        if (pipelined && pipelined->mismatch) {
+            dialing = false;
+            co_return false;
+        }
         report(result);
         co_return result == UpstreamCheck::Ok;
+    }
+
+    enum class Attempt { Done, Failed, Retry };
+
+    // The request on a connection logged in ahead. One the upstream closed
+    // before answering is tried again afresh.
+    asio::awaitable<Attempt> warmTunnel(std::string_view request, std::size_t& length) {
+        const bool sent = co_await writeAll(upstream, request);
+        if (!sent && stage != Stage::Closed) co_return Attempt::Retry;
+        std::uint8_t reply = 0;
+        const bool read = co_await readSocks5Reply(upstream, fromUpstream, length, reply);
+        if (stage == Stage::Closed) co_return Attempt::Failed;
+        if (read) co_return Attempt::Done;
+        co_return fromUpstream.empty() ? Attempt::Retry : Attempt::Failed;
+    }
+
+    asio::awaitable<Attempt> coldTunnel(std::string_view request, bool oneWrite,
+                                        std::size_t& length) {
+        Pipelined pipelined{request};
+        const bool dialled = co_await dialUpstream(oneWrite ? &pipelined : nullptr);
+        if (pipelined.mismatch && host.pool) host.pool->pipeliningFailed(endpoint);
+        if (pipelined.mismatch) co_return Attempt::Retry;
+        if (!dialled) co_return Attempt::Failed;
+        if (const bool ok = co_await writeAll(upstream, oneWrite ? "" : request); !ok)
+            co_return Attempt::Failed;
+        std::uint8_t reply = 0;
+        const bool read = co_await readSocks5Reply(upstream, fromUpstream, length, reply);
+        co_return read ? Attempt::Done : Attempt::Failed;
+    }
+
+    // Sends the request (RFC 1928 section 4) to the endpoint current now and
+    // reads its whole reply (section 6), whatever its REP: on a connection
+    // logged in ahead when one is ready, else on a new one, in one write
+    // where the endpoint takes that. A warm connection found dead or a
+    // pipelined exchange that misheard is tried once more afresh, step by
+    // step, before the client has heard anything; the request goes whole on
+    // each connection, and the client's later bytes are still held.
+    asio::awaitable<bool> openTunnel(std::string_view request, std::string& reply) {
+        endpoint = host.upstream.load();
+        if (!endpoint) co_return false;
+        std::optional<tcp::socket> warm;
+        if (host.pool) host.pool->noteRequest();
+        if (host.pool) warm = host.pool->take(endpoint);
+        if (warm) upstream = std::move(*warm);
+        const bool oneWrite = !warm && host.pool && host.pool->pipelines(endpoint);
+        std::size_t length = 0;
+        // Made first and awaited apart: GCC 12 builds a co_await in a branch wrongly.
+        asio::awaitable<Attempt> first =
+            warm ? warmTunnel(request, length) : coldTunnel(request, oneWrite, length);
+        Attempt attempt = co_await std::move(first);
+        if (attempt == Attempt::Retry && stage != Stage::Closed) {
+            std::error_code ignored;
+            upstream.close(ignored);
+            upstream = tcp::socket(client.get_executor());
+            fromUpstream.clear();
+            attempt = co_await coldTunnel(request, false, length);
+        }
+        if (attempt != Attempt::Done) co_return false;
+        reply = fromUpstream.substr(0, length);
+        fromUpstream.erase(0, length);
+        co_return true;
     }
 
     // The client's first byte picks the front; nothing else answers it.
@@ -409,7 +509,8 @@ class Session : public std::enable_shared_from_this<Session> {
             if (status == ParseStatus::Malformed) co_return;
             if (const bool ok = co_await moreFromClient(); !ok) co_return;
         }
-        if (const bool ok = co_await dialUpstream(); !ok) co_return;
+        // Answered before the upstream is dialled: the request can then go
+        // with the login where the endpoint takes that.
         up.held.erase(0, greeting);
         if (const bool ok = co_await writeAll(client, clientMethodReply); !ok) co_return;
         std::size_t length = 0;
@@ -427,13 +528,9 @@ class Session : public std::enable_shared_from_this<Session> {
         const std::string request = up.held.substr(0, length);
         up.held.erase(0, length);
         resume.cancel();
-        if (const bool ok = co_await writeAll(upstream, request); !ok) co_return;
         // The reply is parsed only to know where the handshake ends.
-        std::uint8_t reply = 0;
-        while (parseSocks5Reply(fromUpstream, length, reply) == ParseStatus::NeedMore)
-            if (const bool ok = co_await readMore(upstream, fromUpstream); !ok) co_return;
-        const std::string answer = fromUpstream.substr(0, length);
-        fromUpstream.erase(0, length);
+        std::string answer;
+        if (const bool ok = co_await openTunnel(request, answer); !ok) co_return;
         co_await proceed(answer);
     }
 
@@ -451,7 +548,6 @@ class Session : public std::enable_shared_from_this<Session> {
         // Not CONNECT, an upstream that cannot be reached or lets us not in,
         // and a refused CONNECT all get the rejection.
         bool granted = request.command == 0x01;
-        if (granted) granted = co_await dialUpstream();
         if (granted) granted = co_await connectUpstream(buildSocks5Connect(request));
         if (granted) {
             co_await proceed(socks4Granted);
@@ -487,8 +583,7 @@ class Session : public std::enable_shared_from_this<Session> {
             co_await refuseHttp(400);
             co_return;
         }
-        bool granted = co_await dialUpstream();
-        if (granted) granted = co_await connectUpstream(connect);
+        const bool granted = co_await connectUpstream(connect);
         if (granted) {
             co_await proceed(request.tunnel ? httpTunnelEstablished : std::string_view());
         } else if (stage != Stage::Closed) {
@@ -496,23 +591,12 @@ class Session : public std::enable_shared_from_this<Session> {
         }
     }
 
-    // Sends a SOCKS5 CONNECT (RFC 1928 section 4) and reads its whole reply
-    // (section 6); true when it succeeded. What came after it stays in
-    // fromUpstream.
+    // A SOCKS5 CONNECT through a new tunnel; true when it succeeded. What
+    // came after the reply stays in fromUpstream.
     asio::awaitable<bool> connectUpstream(std::string request) {
-        if (const bool ok = co_await writeAll(upstream, request); !ok) co_return false;
-        for (;;) {
-            std::size_t length = 0;
-            std::uint8_t reply = 0xff;
-            const ParseStatus status = parseSocks5Reply(fromUpstream, length, reply);
-            const bool refused = fromUpstream.size() >= 2 && fromUpstream[1] != 0x00;
-            if (refused || status == ParseStatus::Malformed) co_return false;
-            if (status == ParseStatus::Complete) {
-                fromUpstream.erase(0, length);
-                co_return true;
-            }
-            if (const bool ok = co_await readMore(upstream, fromUpstream); !ok) co_return false;
-        }
+        std::string reply;
+        const bool read = co_await openTunnel(request, reply);
+        co_return read&& reply[1] == 0x00;
     }
 
     // The client's answer; then what the client sent meanwhile goes upstream,

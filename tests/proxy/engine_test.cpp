@@ -25,10 +25,12 @@ const std::string okReply = "\x05\x00\x00\x01\x7f\x00\x00\x01\x1f\x90"s;
 struct Engine : ::testing::Test {
     std::uint16_t port = 0;
     std::unique_ptr<ProxyEngine> engine;
+    bool ahead = false; // upstream connections made ahead change the upstream's count
     void start(FakeUpstream& up, std::string user = "alice", std::string password = "s3cret",
                EngineOptions options = {}, std::string host = "127.0.0.1") {
         up.start();
         options.port = port = freeLoopbackPort();
+        options.loginAhead = ahead;
         engine = std::make_unique<ProxyEngine>(options);
         ASSERT_TRUE(engine->start(UpstreamEndpoint{host, up.port, user, password}));
     }
@@ -110,21 +112,23 @@ TEST_F(Engine, RefusalsCloseTheClient) {
         std::string user, reply, first, answer; // answer: what the client gets before the end
         int connections;                        // upstream connections it costs
         bool requestSent;
-    } cases[] = {{0xff, 0, "alice", okReply, greeting + request, "", 1, false},
-                 {0x02, 1, "alice", okReply, greeting + request, "", 1, false},
-                 {0x02, 0, std::string(256, 'u'), okReply, greeting + request, "", 1, false},
-                 // Nothing valid, or nothing at all (the client hangs up), costs no upstream.
-                 {0x02, 0, "alice", okReply, "\x16\x03\x01\x02\x00\x01"s, "", 0, false}, // TLS
-                 {0x02, 0, "alice", okReply, "", "", 0, false},
-                 // SOCKS4a with an empty name, or one longer than SOCKS5 carries.
-                 {0x02, 0, "alice", okReply, "\x04\x01\0\x50\0\0\0\x01\0\0"s, "", 0, false},
-                 {0x02, 0, "alice", okReply, "\x04\x01\0\x50\0\0\0\x01\0"s + std::string(256, 'h'),
-                  "", 0, false},
-                 // SOCKS4: BIND never goes upstream; a refused login or CONNECT is
-                 // rejected too.
-                 {0x02, 0, "alice", okReply, socks4Bind, rejected, 0, false},
-                 {0xff, 0, "alice", okReply, socks4Connect, rejected, 1, false},
-                 {0x02, 0, "alice", refusedReply, socks4Connect, rejected, 1, true}};
+    } cases[] = {
+        // The greeting is answered before the upstream is dialled for the request.
+        {0xff, 0, "alice", okReply, greeting + request, "\x05\x00"s, 1, false},
+        {0x02, 1, "alice", okReply, greeting + request, "\x05\x00"s, 1, false},
+        {0x02, 0, std::string(256, 'u'), okReply, greeting + request, "\x05\x00"s, 1, false},
+        // Nothing valid, or nothing at all (the client hangs up), costs no upstream.
+        {0x02, 0, "alice", okReply, "\x16\x03\x01\x02\x00\x01"s, "", 0, false}, // TLS
+        {0x02, 0, "alice", okReply, "", "", 0, false},
+        // SOCKS4a with an empty name, or one longer than SOCKS5 carries.
+        {0x02, 0, "alice", okReply, "\x04\x01\0\x50\0\0\0\x01\0\0"s, "", 0, false},
+        {0x02, 0, "alice", okReply, "\x04\x01\0\x50\0\0\0\x01\0"s + std::string(256, 'h'), "", 0,
+         false},
+        // SOCKS4: BIND never goes upstream; a refused login or CONNECT is
+        // rejected too.
+        {0x02, 0, "alice", okReply, socks4Bind, rejected, 0, false},
+        {0xff, 0, "alice", okReply, socks4Connect, rejected, 1, false},
+        {0x02, 0, "alice", refusedReply, socks4Connect, rejected, 1, true}};
     for (const auto& k : cases) {
         FakeUpstream up;
         up.method = k.method;
@@ -246,6 +250,7 @@ TEST_F(Engine, ReportsEachDialsOutcomeAndDialsTheSwappedEndpoint) {
     port = freeLoopbackPort();
     EngineOptions options;
     options.port = port;
+    options.loginAhead = false;
     engine = std::make_unique<ProxyEngine>(options, [&](UpstreamCheck result) {
         std::lock_guard<std::mutex> guard(lock);
         heard.push_back(result);
@@ -345,7 +350,7 @@ TEST_F(Engine, DeadlinesFreeSessionsThatWaitButNotQuietOnes) {
         start(mute, "alice", "s3cret", options);
         TestClient waiting(port), leaving(port);
         waiting.exchange("\x04\x01\x00\x50\x0a\x00\x00\x02\x00"s, 0);
-        leaving.exchange(greeting, 0);
+        leaving.exchange(greeting + request, 0);
         ASSERT_TRUE(waitUntil([&] { return mute.accepted == 2; }));
         leaving.shutdownSend(); // gone at once, long before the deadline
         EXPECT_TRUE(
@@ -375,13 +380,15 @@ TEST_F(Engine, DeadlinesFreeSessionsThatWaitButNotQuietOnes) {
 TEST_F(Engine, StopEndsEverySessionAtOnceAndClosesAllSockets) {
     const int descriptorsBefore = openDescriptorCount();
     {
-        // The third lookup never returns until the end of the test.
+        // A name is looked up once per endpoint; this one's lookup never
+        // returns until the end of the test.
         std::promise<void> release;
         std::shared_future<void> released = release.get_future().share();
         std::atomic<int> lookups{0};
         EngineOptions options;
         options.resolve = [&](const std::string& name) {
-            if (++lookups == 3) released.wait_for(testWait);
+            ++lookups;
+            if (name == "stuck.test") released.wait_for(testWait);
             return name == "upstream.test" ? "127.0.0.1"s : ""s;
         };
         FakeUpstream up;
@@ -394,17 +401,20 @@ TEST_F(Engine, StopEndsEverySessionAtOnceAndClosesAllSockets) {
         TestClient idle(port);
         ASSERT_EQ(idle.exchange(greeting + request + "x", 13), "\x05\x00"s + okReply + "x");
         TestClient waitingOnUpstream(port), waitingOnLookup(port), silentClient(port);
-        waitingOnUpstream.exchange(greeting, 0);
+        waitingOnUpstream.exchange(greeting + request, 0);
         ASSERT_TRUE(waitUntil([&] { return up.accepted == 2; }));
-        waitingOnLookup.exchange(greeting, 0);
-        ASSERT_TRUE(waitUntil([&] { return lookups == 3 && engine->sessionCount() == 4; }));
+        engine->swapUpstream(UpstreamEndpoint{"stuck.test", up.port, "", ""});
+        waitingOnLookup.exchange(greeting + request, 0);
+        ASSERT_TRUE(waitUntil([&] { return lookups == 2 && engine->sessionCount() == 4; }));
 
         auto t0 = Clock::now();
         engine->stop();
         EXPECT_LT(Clock::now() - t0, stopBudget);
         EXPECT_EQ(engine->sessionCount(), 0u);
-        for (TestClient* c : {&idle, &waitingOnUpstream, &waitingOnLookup, &silentClient})
-            EXPECT_EQ(c->untilEnd(std::chrono::seconds(3)), "");
+        EXPECT_EQ(idle.untilEnd(std::chrono::seconds(3)), "");
+        EXPECT_EQ(silentClient.untilEnd(std::chrono::seconds(3)), "");
+        for (TestClient* c : {&waitingOnUpstream, &waitingOnLookup})
+            EXPECT_EQ(c->untilEnd(std::chrono::seconds(3)), "\x05\x00"s);
         EXPECT_FALSE(TestClient(port).connected());
         EXPECT_EQ(up.accepted, 2);
         EXPECT_TRUE(second.start(UpstreamEndpoint{"127.0.0.1", up.port, "", ""}));
@@ -415,5 +425,56 @@ TEST_F(Engine, StopEndsEverySessionAtOnceAndClosesAllSockets) {
     if (descriptorsBefore >= 0) {
         EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() == descriptorsBefore; }))
             << openDescriptorCount() << " vs " << descriptorsBefore;
+    }
+}
+
+// Logged in ahead and pipelined where the upstream takes it: every client
+// gets the same bytes, and the upstream sees the same messages, as when each
+// session dials step by step.
+TEST_F(Engine, LoginsAheadAndPipeliningKeepEveryByte) {
+    const struct {
+        bool dropsPipelined; // as microsocks: the probe finds it, and it gets none
+        int noAuthFrom;      // a pipelined login misheard after the probe: retried
+        int hangUps;         // a warm connection that dies at its request: redialled
+    } cases[] = {{false, 1 << 30, 0}, {true, 1 << 30, 0}, {false, 1, 0}, {false, 1 << 30, 1}};
+    const int descriptorsBefore = openDescriptorCount();
+    for (const auto& k : cases) {
+        FakeUpstream up;
+        up.dropsPipelined = k.dropsPipelined;
+        up.noAuthFrom = k.noAuthFrom;
+        ahead = true;
+        start(up);
+        // A client that never sends a request causes no login.
+        TestClient silent(port);
+        silent.exchange(greeting, 2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(up.accepted, 1); // the probe
+        const int probeLogins = up.loggedIn;
+        int clients = 0;
+        for (const std::string& data : {"first"s, "second"s, "third"s}) {
+            TestClient c(port);
+            EXPECT_EQ(c.exchange(greeting + request, 12), "\x05\x00"s + okReply);
+            EXPECT_EQ(c.exchange(data, data.size()), data);
+            ++clients;
+            // The next session finds a connection logged in ahead.
+            EXPECT_TRUE(waitUntil([&] { return up.loggedIn >= probeLogins + clients + 1; }));
+            if (clients == 1) up.hangUpOnRequest = k.hangUps;
+        }
+        engine->stop();
+        ASSERT_TRUE(waitUntil([&] { return up.ended().size() == std::size_t(up.accepted); }));
+        int requests = 0, pipelined = 0;
+        for (const UpstreamSession& s : up.ended()) {
+            if (s.request != request) continue;
+            ++requests;
+            pipelined += s.pipelined;
+            EXPECT_EQ(s.offer, "\x05\x02\x00\x02"s);
+            EXPECT_EQ(s.auth, k.noAuthFrom == 1 ? "" : "\x01\x05"s + "alice\x06s3cret");
+        }
+        EXPECT_EQ(requests, clients + k.hangUps);
+        EXPECT_EQ(pipelined > 0, !k.dropsPipelined && k.noAuthFrom > 1);
+    }
+    engine.reset();
+    if (descriptorsBefore >= 0) {
+        EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() == descriptorsBefore; }));
     }
 }
