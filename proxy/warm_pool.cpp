@@ -83,6 +83,7 @@ void WarmPool::endpointChanged() {
         pipelining = Pipelining::Unknown;
         lookingUp = false;
         dialing = 0; // those still dialling end unused
+        loginsFail = false;
     }
     std::string ip;
     if (pipelining == Pipelining::Unknown && address(ip)) {
@@ -124,7 +125,9 @@ std::size_t WarmPool::target(Clock::time_point now) const {
 void WarmPool::refill() {
     if (host.stopping.load()) return;
     std::string ip;
-    const std::size_t want = target(Clock::now());
+    // While logins fail, one at a time: a lost upstream is not hammered.
+    const std::size_t want =
+        std::min(target(Clock::now()), loginsFail ? std::size_t{1} : mostReady);
     while (ready.size() + dialing < want && address(ip)) {
         ++dialing;
         asio::co_spawn(io, login(generation), asio::detached);
@@ -214,6 +217,7 @@ asio::awaitable<void> WarmPool::login(std::uint64_t from) {
     }
     // Failed logins ahead count as the sessions' would.
     reportUpstream(host, result);
+    loginsFail = result != UpstreamCheck::Ok;
     if (result != UpstreamCheck::Ok || !rest.empty()) co_return;
     setSessionOptions(dial->socket);
     ready.push_back({std::move(dial->socket), Clock::now()});
@@ -268,5 +272,6 @@ void WarmPool::closeAll() {
     endpoint.reset();
     pipelining = Pipelining::Unknown;
     lookingUp = false;
+    loginsFail = false;
     lastRequest = {};
 }

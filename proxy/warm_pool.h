@@ -72,6 +72,7 @@ class WarmPool {
     std::deque<Ready> ready;
     std::vector<std::weak_ptr<Dial>> dials;
     std::size_t dialing = 0;
+    bool loginsFail = false; // the last login ahead failed
     // Requests per second over the last minute, by second.
     std::array<std::uint16_t, 60> perSecond{};
     std::int64_t lastSecond = 0;
