@@ -194,7 +194,11 @@ asio::awaitable<void> WarmPool::tick() {
 asio::awaitable<void> WarmPool::login(std::uint64_t from) {
     const auto forEndpoint = endpoint;
     std::string ip;
-    address(ip);
+    if (from != generation) co_return; // changed before it began
+    if (!address(ip)) {
+        --dialing;
+        co_return;
+    }
     const auto dial = newDial(loginDeadline);
     std::error_code ec;
     const auto where = tcp::endpoint(asio::ip::make_address_v4(ip, ec),
@@ -229,7 +233,7 @@ asio::awaitable<void> WarmPool::login(std::uint64_t from) {
 asio::awaitable<void> WarmPool::probe(std::uint64_t from) {
     const auto forEndpoint = endpoint;
     std::string ip;
-    address(ip);
+    if (from != generation || !address(ip)) co_return; // changed before it began
     const auto dial = newDial(probeDeadline);
     std::error_code ec;
     const auto where = tcp::endpoint(asio::ip::make_address_v4(ip, ec),
