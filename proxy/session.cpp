@@ -9,6 +9,7 @@
 
 #include <optional>
 
+#include <algorithm>
 #include <string_view>
 
 // A co_await never stands in a condition or beside && or ||: GCC 12 builds
@@ -558,36 +559,214 @@ class Session : public std::enable_shared_from_this<Session> {
     }
 
     // An HTTP proxy request (a method's first letter came): CONNECT opens a
-    // tunnel, an absolute-URI request goes on in origin form followed by the
-    // rest of the stream. Every failure is a short response, then the end.
+    // tunnel; absolute-URI requests go on in origin form one after another on
+    // the client's connection, each through the tunnel of the one before
+    // when it names the same origin, each response relayed as far as its
+    // framing says. Every failure before a response is a short response, then
+    // the end.
     asio::awaitable<void> http() {
-        HttpProxyRequest request;
+        for (;;) {
+            HttpProxyRequest request;
+            if (const bool ok = co_await nextHttpRequest(request); !ok) co_return;
+            up.held.erase(0, request.headLength);
+            resume.cancel();
+            answered = false;
+            const bool reuse = !request.tunnel && request.port == tunnelPort &&
+                               sameHost(request.host) && tunnelReusable();
+            if (!reuse) {
+                dropTunnel();
+                const std::string connect = buildSocks5ConnectTo(request.host, request.port);
+                if (connect.empty()) {
+                    co_await refuseHttp(400);
+                    co_return;
+                }
+                if (const bool granted = co_await connectUpstream(connect); !granted) {
+                    if (stage != Stage::Closed) co_await refuseHttp(502);
+                    co_return;
+                }
+                tunnelHost = request.host;
+                tunnelPort = request.port;
+            }
+            if (request.tunnel) {
+                co_await proceed(httpTunnelEstablished);
+                co_return;
+            }
+            if (const bool keep = co_await httpExchange(request, reuse); !keep) co_return;
+            // Idle between requests: the next head and its dial get what the
+            // first had, the handshake's deadline; no response is owed, so
+            // it passes with a plain close, which clients expect of an idle
+            // connection and answer by retrying on a new one.
+            answered = true;
+            tighten(Clock::now() + host.options.handshakeDeadline);
+        }
+    }
+
+    // Reads the next request head from the client's bytes; false when the
+    // session ends here.
+    asio::awaitable<bool> nextHttpRequest(HttpProxyRequest& request) {
         std::size_t seen = 0; // bytes already looked through for a line's end
         for (;;) {
+            // RFC 9112 section 2.2: empty lines before a request are ignored.
+            while (up.held.starts_with("\r\n")) {
+                up.held.erase(0, 2);
+                seen = 0;
+            }
             // The head can change only where a line ends: parsing it from the
             // start for every byte of a slow client would cost n² work.
             if (up.held.find('\n', seen) != std::string::npos || up.held.size() > httpHeadLimit) {
                 const HttpHead head = parseHttpProxyRequest(up.held, request);
-                if (head == HttpHead::Complete) break;
+                if (head == HttpHead::Complete) co_return true;
                 if (head != HttpHead::NeedMore) {
                     co_await refuseHttp(head == HttpHead::TooLarge ? 431 : 400);
-                    co_return;
+                    co_return false;
                 }
             }
             seen = up.held.size();
-            if (const bool ok = co_await moreFromClient(holdLimit); !ok) co_return;
+            if (const bool ok = co_await moreFromClient(holdLimit); !ok) co_return false;
         }
-        up.held.replace(0, request.headLength, request.forward);
-        const std::string connect = buildSocks5ConnectTo(request.host, request.port);
-        if (connect.empty()) {
-            co_await refuseHttp(400);
-            co_return;
+    }
+
+    bool sameHost(std::string_view name) const {
+        return upstream.is_open() && name.size() == tunnelHost.size() &&
+               std::equal(name.begin(), name.end(), tunnelHost.begin(), [](char a, char b) {
+                   const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
+                   return lower(a) == lower(b);
+               });
+    }
+
+    // An open tunnel at rest: the origin has neither closed it nor sent
+    // anything unasked since its last response.
+    bool tunnelReusable() {
+        if (!upstream.is_open() || !fromUpstream.empty()) return false;
+        std::error_code ec;
+        upstream.non_blocking(true, ec);
+        char byte;
+        upstream.read_some(asio::buffer(&byte, 1), ec);
+        return ec == asio::error::would_block;
+    }
+
+    void dropTunnel() {
+        std::error_code ignored;
+        upstream.close(ignored);
+        fromUpstream.clear();
+        tunnelPort = 0;
+    }
+
+    // One request and its response; true when the client's connection stays
+    // for the next. The exchange waits without a deadline while both sides
+    // are open, as the copying stage does (a response may be long in coming).
+    asio::awaitable<bool> httpExchange(const HttpProxyRequest& request, bool reused) {
+        limit = Clock::time_point::max();
+        if (const bool ok = co_await writeAll(upstream, request.forward); !ok) co_return false;
+        // The body, bounded by the client's hold, streamed as it comes.
+        BodyFramer body(request.framing);
+        while (!body.done()) {
+            if (up.held.empty()) {
+                if (const bool ok = co_await moreFromClient(holdLimit); !ok) co_return false;
+            }
+            const std::size_t n = body.feed(up.held);
+            if (body.failed()) {
+                dropTunnel();
+                co_await refuseHttp(400);
+                co_return false;
+            }
+            const std::string part = up.held.substr(0, n);
+            up.held.erase(0, n);
+            resume.cancel();
+            if (const bool ok = co_await writeAll(upstream, part); !ok) co_return false;
         }
-        const bool granted = co_await connectUpstream(connect);
-        if (granted) {
-            co_await proceed(request.tunnel ? httpTunnelEstablished : std::string_view());
-        } else if (stage != Stage::Closed) {
-            co_await refuseHttp(502);
+        // Interim responses go on to the client until the final one.
+        HttpResponseHead response;
+        for (;;) {
+            const HttpHead head = co_await httpResponseHead(request.toHead, response);
+            if (stage == Stage::Closed) co_return false;
+            // A reused tunnel that ends without a byte was closed by the
+            // origin as we sent: the client sees its kept connection close
+            // unanswered, as from an origin, and sends the request again.
+            const bool stale =
+                head == HttpHead::NeedMore && reused && !answered && fromUpstream.empty();
+            if (head != HttpHead::Complete) {
+                dropTunnel();
+                if (!answered && !stale) co_await refuseHttp(502);
+                co_return false;
+            }
+            answered = true;
+            if (response.status >= 200 || response.status == 101) break;
+            const std::string interim = fromUpstream.substr(0, response.headLength);
+            fromUpstream.erase(0, response.headLength);
+            if (const bool ok = co_await writeAll(client, interim); !ok) co_return false;
+        }
+        std::string out = fromUpstream.substr(0, response.headLength);
+        fromUpstream.erase(0, response.headLength);
+        if (response.framing.body == BodyKind::Tunnel) { // 101: another protocol follows
+            co_await proceed(out);
+            co_return false;
+        }
+        BodyFramer framer(response.framing);
+        const std::size_t n = framer.feed(fromUpstream);
+        out.append(fromUpstream, 0, n);
+        fromUpstream.erase(0, n);
+        if (const bool ok = co_await writeAll(client, out); !ok) co_return false;
+        const bool untilClose = response.framing.body == BodyKind::UntilClose;
+        bool complete = framer.done();
+        if (!complete && !framer.failed())
+            complete = co_await relayResponseBody(framer, untilClose);
+        if (!complete) co_return false;
+        if (!request.framing.close && !response.framing.close) co_return true;
+        // Either side ends here: the origin's end (or ours) passes on to the client.
+        dropTunnel();
+        co_await lingerHttp();
+        co_return false;
+    }
+
+    // Reads the response head into fromUpstream: Complete, Malformed or
+    // TooLarge as parsed, NeedMore when the upstream ended (or failed) first.
+    asio::awaitable<HttpHead> httpResponseHead(bool toHead, HttpResponseHead& response) {
+        std::size_t seen = 0;
+        for (;;) {
+            if (fromUpstream.find("\r\n\r\n", seen) != std::string::npos ||
+                fromUpstream.size() >= httpResponseHeadLimit) {
+                const HttpHead head = parseHttpResponseHead(fromUpstream, toHead, response);
+                if (head != HttpHead::NeedMore) co_return head;
+            }
+            seen = fromUpstream.size() < 3 ? 0 : fromUpstream.size() - 3;
+            const std::size_t had = fromUpstream.size();
+            fromUpstream.resize(std::min(had + 16384, httpResponseHeadLimit));
+            auto [ec, n] = co_await upstream.async_read_some(
+                asio::buffer(fromUpstream.data() + had, fromUpstream.size() - had), asValues);
+            fromUpstream.resize(had + n);
+            if (ec) co_return HttpHead::NeedMore;
+        }
+    }
+
+    // The rest of a response body, from the upstream to the client through a
+    // borrowed buffer only while bytes move; true when the body ended (for a
+    // close-delimited one, with the upstream). Bytes past its end stay in
+    // fromUpstream.
+    asio::awaitable<bool> relayResponseBody(BodyFramer& body, bool untilClose) {
+        for (;;) {
+            std::error_code ec;
+            {
+                Borrowed buffer(host);
+                while (!ec) {
+                    if (host.stopping.load(std::memory_order_relaxed)) co_return false;
+                    const std::size_t got =
+                        upstream.read_some(asio::buffer(buffer.get(), relayBufferSize), ec);
+                    if (ec) break;
+                    const std::size_t take = body.feed(std::string_view(buffer.get(), got));
+                    fromUpstream.assign(buffer.get() + take, got - take);
+                    auto [writeError, written] = co_await asio::async_write(
+                        client, asio::buffer(buffer.get(), take), asValues);
+                    if (writeError || stage == Stage::Closed) co_return false;
+                    if (body.done() || body.failed()) co_return body.done();
+                    // A client that has ended gets the FIN-wait, as in the copying stage.
+                    if (clientEnded) tighten(Clock::now() + host.options.finWait);
+                }
+            }
+            if (ec == asio::error::eof) co_return untilClose;
+            if (ec != asio::error::would_block) co_return false;
+            auto [waitError] = co_await upstream.async_wait(tcp::socket::wait_read, asValues);
+            if (waitError || stage == Stage::Closed) co_return false;
         }
     }
 
@@ -610,14 +789,20 @@ class Session : public std::enable_shared_from_this<Session> {
         if (ok) startCopy();
     }
 
-    // The response, then the end of our sending side; the client's further
-    // bytes are read and dropped until it closes (or the deadline passes), so
-    // that a close with unread bytes does not reset the response away.
+    // The response, then the end (below).
     asio::awaitable<void> refuseHttp(int status) {
         answered = true;
         if (const bool ok = co_await writeAll(client, httpErrorResponse(status)); !ok) co_return;
+        co_await lingerHttp();
+    }
+
+    // The end of our sending side; the client's further bytes are read and
+    // dropped until it closes (or the deadline passes), so that a close with
+    // unread bytes does not reset the response away.
+    asio::awaitable<void> lingerHttp() {
         std::error_code ignored;
         client.shutdown(tcp::socket::shutdown_send, ignored);
+        tighten(std::min(limit, Clock::now() + host.options.finWait));
         for (;;) {
             up.held.clear();
             resume.cancel();
@@ -642,6 +827,8 @@ class Session : public std::enable_shared_from_this<Session> {
     std::shared_ptr<const UpstreamEndpoint> endpoint; // the one this session dials
     std::string resolved;
     std::string fromUpstream; // handshake replies, and what came after the last
+    std::string tunnelHost;   // the HTTP front's origin of the open tunnel
+    std::uint16_t tunnelPort = 0;
     Flow up{client, upstream, true, {}, false};
     Flow down{upstream, client, false, {}, false};
 };
