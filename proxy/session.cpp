@@ -657,6 +657,8 @@ class Session : public std::enable_shared_from_this<Session> {
     // are open, as the copying stage does (a response may be long in coming).
     asio::awaitable<bool> httpExchange(const HttpProxyRequest& request, bool reused) {
         limit = Clock::time_point::max();
+        // A client that has ended (after pipelining this request) gets the FIN-wait.
+        if (clientEnded) tighten(Clock::now() + host.options.finWait);
         if (const bool ok = co_await writeAll(upstream, request.forward); !ok) co_return false;
         // The body, bounded by the client's hold, streamed as it comes.
         BodyFramer body(request.framing);

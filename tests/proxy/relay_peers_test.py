@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 # Real clients through sovelin-relay on 127.0.0.1:10800. curl over SOCKS5,
 # SOCKS5 with host name, SOCKS4, SOCKS4a and the HTTP proxy (an absolute URI,
-# and CONNECT tunnels to http and https) goes through microsocks demanding a
-# user name and password to local origins, then the same through Dante, which
-# asks for no login (so the relay's probe finds no pipelining there, and its
-# connections made ahead stop at the greeting); bodies are compared byte for byte.
+# two of them on one kept connection, and CONNECT tunnels to http and https)
+# goes through microsocks demanding a user name and password to local
+# origins, then the same through Dante, which asks for no login (so the
+# relay's probe finds no pipelining there, and its connections made ahead
+# stop at the greeting); bodies are compared byte for byte.
 # Then headless Chromium, with the system proxy text and no name lookups of
 # its own, fetches an http and an https page by a name that only a scripted
 # upstream resolves; that upstream records the CONNECTs. Each relay run must
@@ -39,6 +40,8 @@ def listening(port, deadline, state=True):  # polls until 127.0.0.1:port is (not
 
 
 class Quiet(http.server.SimpleHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"  # keeps its connections alive
+
     def log_message(self, *args):
         pass
 
@@ -114,6 +117,13 @@ def curl_all():
                                capture_output=True)
             check(r.returncode == 0 and r.stdout == bodies[file],
                   f"curl {proxy} {target}{file}: {len(r.stdout)} bytes {r.stderr.decode().strip()}")
+    # Two URLs of one origin in one run: curl reuses its connection to the relay.
+    r = subprocess.run(["curl", "-sS", "-m", "60", "--proxy", "127.0.0.1:10800", "-w",
+                        "%{num_connects} %{size_download}\n", "-o", "/dev/null", name + "small.txt",
+                        "-o", "/dev/null", name + "big.bin"], capture_output=True)
+    sizes = [f"{n} {len(bodies[f])}".encode() for n, f in ((1, "small.txt"), (0, "big.bin"))]
+    check(r.returncode == 0 and r.stdout.split(b"\n")[:2] == sizes,
+          f"curl keeps its connection for a second URL: {r.stdout} {r.stderr.decode().strip()}")
 
 
 def chromium_all():
