@@ -288,6 +288,8 @@ HttpHead parseHead(std::string_view in, HttpProxyRequest& out) {
         if (!frameHttpRequest(in.substr(0, pos), r.framing)) return HttpHead::Malformed;
         if (!buildForward(rl, fields, r.framing.close, r.forward)) return HttpHead::Malformed;
         r.toHead = rl.method == "HEAD";
+        for (std::string_view m : {"GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"})
+            r.idempotent = r.idempotent || rl.method == m;
     }
     r.headLength = pos;
     out = std::move(r);

@@ -571,27 +571,19 @@ class Session : public std::enable_shared_from_this<Session> {
             up.held.erase(0, request.headLength);
             resume.cancel();
             answered = false;
-            const bool reuse = !request.tunnel && request.port == tunnelPort &&
-                               sameHost(request.host) && tunnelReusable();
-            if (!reuse) {
-                dropTunnel();
-                const std::string connect = buildSocks5ConnectTo(request.host, request.port);
-                if (connect.empty()) {
-                    co_await refuseHttp(400);
+            bool reuse = !request.tunnel && request.port == tunnelPort && sameHost(request.host) &&
+                         tunnelReusable();
+            Exchange next = Exchange::Again;
+            while (next == Exchange::Again) {
+                if (const bool ok = co_await httpTunnel(request, reuse); !ok) co_return;
+                if (request.tunnel) {
+                    co_await proceed(httpTunnelEstablished);
                     co_return;
                 }
-                if (const bool granted = co_await connectUpstream(connect); !granted) {
-                    if (stage != Stage::Closed) co_await refuseHttp(502);
-                    co_return;
-                }
-                tunnelHost = request.host;
-                tunnelPort = request.port;
+                next = co_await httpExchange(request, reuse);
+                reuse = false;
             }
-            if (request.tunnel) {
-                co_await proceed(httpTunnelEstablished);
-                co_return;
-            }
-            if (const bool keep = co_await httpExchange(request, reuse); !keep) co_return;
+            if (next == Exchange::End) co_return;
             // Idle between requests: the next head and its dial get what the
             // first had, the handshake's deadline; no response is owed, so
             // it passes with a plain close, which clients expect of an idle
@@ -599,6 +591,25 @@ class Session : public std::enable_shared_from_this<Session> {
             answered = true;
             tighten(Clock::now() + host.options.handshakeDeadline);
         }
+    }
+
+    // The tunnel for request: the open one when reuse, else a new one; false
+    // when the session ends here.
+    asio::awaitable<bool> httpTunnel(const HttpProxyRequest& request, bool reuse) {
+        if (reuse) co_return true;
+        dropTunnel();
+        const std::string connect = buildSocks5ConnectTo(request.host, request.port);
+        if (connect.empty()) {
+            co_await refuseHttp(400);
+            co_return false;
+        }
+        if (const bool granted = co_await connectUpstream(connect); !granted) {
+            if (stage != Stage::Closed) co_await refuseHttp(502);
+            co_return false;
+        }
+        tunnelHost = request.host;
+        tunnelPort = request.port;
+        co_return true;
     }
 
     // Reads the next request head from the client's bytes; false when the
@@ -652,73 +663,84 @@ class Session : public std::enable_shared_from_this<Session> {
         tunnelPort = 0;
     }
 
-    // One request and its response; true when the client's connection stays
-    // for the next. The exchange waits without a deadline while both sides
-    // are open, as the copying stage does (a response may be long in coming).
-    asio::awaitable<bool> httpExchange(const HttpProxyRequest& request, bool reused) {
+    enum class Exchange { End, Keep, Again };
+
+    // One request and its response: Keep when the client's connection stays
+    // for the next, Again when it must go once more on a new tunnel. The exchange waits without a
+    // deadline while both sides are open, as the copying stage does (a response may be long in
+    // coming).
+    asio::awaitable<Exchange> httpExchange(const HttpProxyRequest& request, bool reused) {
         limit = Clock::time_point::max();
         // A client that has ended (after pipelining this request) gets the FIN-wait.
         if (clientEnded) tighten(Clock::now() + host.options.finWait);
-        if (const bool ok = co_await writeAll(upstream, request.forward); !ok) co_return false;
+        // A request that costs nothing to repeat (RFC 9110 section 9.2.2, no
+        // body) goes again on a new tunnel when a reused one turns out closed.
+        const bool repeatable =
+            reused && request.idempotent && request.framing.body == BodyKind::None;
+        if (const bool ok = co_await writeAll(upstream, request.forward); !ok)
+            co_return repeatable ? Exchange::Again : Exchange::End;
         // The body, bounded by the client's hold, streamed as it comes.
         BodyFramer body(request.framing);
         while (!body.done()) {
             if (up.held.empty()) {
-                if (const bool ok = co_await moreFromClient(holdLimit); !ok) co_return false;
+                if (const bool ok = co_await moreFromClient(holdLimit); !ok)
+                    co_return Exchange::End;
             }
             const std::size_t n = body.feed(up.held);
             if (body.failed()) {
                 dropTunnel();
                 co_await refuseHttp(400);
-                co_return false;
+                co_return Exchange::End;
             }
             const std::string part = up.held.substr(0, n);
             up.held.erase(0, n);
             resume.cancel();
-            if (const bool ok = co_await writeAll(upstream, part); !ok) co_return false;
+            if (const bool ok = co_await writeAll(upstream, part); !ok) co_return Exchange::End;
         }
         // Interim responses go on to the client until the final one.
         HttpResponseHead response;
         for (;;) {
             const HttpHead head = co_await httpResponseHead(request.toHead, response);
-            if (stage == Stage::Closed) co_return false;
+            if (stage == Stage::Closed) co_return Exchange::End;
             // A reused tunnel that ends without a byte was closed by the
-            // origin as we sent: the client sees its kept connection close
-            // unanswered, as from an origin, and sends the request again.
+            // origin as we sent. Unless we can repeat the request, the client
+            // sees its kept connection close unanswered, as from an origin,
+            // and sends the request again itself.
             const bool stale =
                 head == HttpHead::NeedMore && reused && !answered && fromUpstream.empty();
             if (head != HttpHead::Complete) {
                 dropTunnel();
+                if (stale && repeatable) co_return Exchange::Again;
                 if (!answered && !stale) co_await refuseHttp(502);
-                co_return false;
+                co_return Exchange::End;
             }
             answered = true;
             if (response.status >= 200 || response.status == 101) break;
             const std::string interim = fromUpstream.substr(0, response.headLength);
             fromUpstream.erase(0, response.headLength);
-            if (const bool ok = co_await writeAll(client, interim); !ok) co_return false;
+            if (const bool ok = co_await writeAll(client, interim); !ok) co_return Exchange::End;
         }
         std::string out = fromUpstream.substr(0, response.headLength);
         fromUpstream.erase(0, response.headLength);
         if (response.framing.body == BodyKind::Tunnel) { // 101: another protocol follows
             co_await proceed(out);
-            co_return false;
+            co_return Exchange::End;
         }
         BodyFramer framer(response.framing);
         const std::size_t n = framer.feed(fromUpstream);
         out.append(fromUpstream, 0, n);
         fromUpstream.erase(0, n);
-        if (const bool ok = co_await writeAll(client, out); !ok) co_return false;
+        if (const bool ok = co_await writeAll(client, out); !ok) co_return Exchange::End;
         const bool untilClose = response.framing.body == BodyKind::UntilClose;
         bool complete = framer.done();
         if (!complete && !framer.failed())
             complete = co_await relayResponseBody(framer, untilClose);
-        if (!complete) co_return false;
-        if (!request.framing.close && !response.framing.close) co_return true;
+        if (!complete) co_return Exchange::End;
+        if (!request.framing.close && !response.framing.close) co_return Exchange::Keep;
         // Either side ends here: the origin's end (or ours) passes on to the client.
         dropTunnel();
         co_await lingerHttp();
-        co_return false;
+        co_return Exchange::End;
     }
 
     // Reads the response head into fromUpstream: Complete, Malformed or
