@@ -624,7 +624,7 @@ class Session : public std::enable_shared_from_this<Session> {
             }
             // The head can change only where a line ends: parsing it from the
             // start for every byte of a slow client would cost n² work.
-            if (up.held.find('\n', seen) != std::string::npos || up.held.size() > httpHeadLimit) {
+            if (up.held.find('\n', seen) != std::string::npos || up.held.size() >= httpHeadLimit) {
                 const HttpHead head = parseHttpProxyRequest(up.held, request);
                 if (head == HttpHead::Complete) co_return true;
                 if (head != HttpHead::NeedMore) {
