@@ -292,8 +292,8 @@ class Session : public std::enable_shared_from_this<Session> {
     // sending direction. A client that leaves before its answer ends the
     // session at once.
     void ended(Flow& f) {
-        if (stage != Stage::Copy) {
-            // An answered client may end before the copying stage has begun
+        if (stage != Stage::Copy || f.hold) {
+            // An answered client may end before its held bytes have gone on
             // (its end can overtake our last handshake step): passed on then.
             if (&f == &up && answered) {
                 clientEnded = true;
@@ -325,22 +325,20 @@ class Session : public std::enable_shared_from_this<Session> {
     }
 
     // Writes what the client sent during the handshake upstream, then lets
-    // the client's bytes flow straight through.
-    asio::awaitable<bool> releaseClient() {
+    // the client's bytes flow straight through. Runs beside the copy towards
+    // the client: a destination that writes before it reads would otherwise
+    // wait on us while we wait on it.
+    asio::awaitable<void> releaseClient() {
         while (!up.held.empty()) {
             const std::string out = std::move(up.held);
             up.held.clear();
             resume.cancel();
-            if (const bool ok = co_await writeAll(upstream, out); !ok) co_return false;
+            const bool ok = co_await writeAll(upstream, out);
+            if (!ok) close();
+            if (!ok || stage == Stage::Closed) co_return;
         }
         up.hold = false;
         resume.cancel();
-        co_return true;
-    }
-
-    void startCopy() {
-        stage = Stage::Copy;
-        limit = Clock::time_point::max();
         if (clientEnded) ended(up);
     }
 
@@ -802,15 +800,18 @@ class Session : public std::enable_shared_from_this<Session> {
         co_return read&& reply[1] == 0x00;
     }
 
-    // The client's answer; then what the client sent meanwhile goes upstream,
-    // what the upstream sent after its reply goes to the client, and the
-    // copying stage begins.
+    // The client's answer and what the upstream sent after its reply; then
+    // the copying stage begins, and what the client sent meanwhile goes
+    // upstream ahead of the rest.
     asio::awaitable<void> proceed(std::string_view answer) {
         answered = true;
         bool ok = co_await writeAll(client, answer);
-        if (ok) ok = co_await releaseClient();
         if (ok) ok = co_await writeAll(client, fromUpstream);
-        if (ok) startCopy();
+        fromUpstream.clear();
+        if (!ok) co_return;
+        stage = Stage::Copy;
+        limit = Clock::time_point::max();
+        spawn(&Session::releaseClient);
     }
 
     // The response, then the end (below).
