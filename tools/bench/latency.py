@@ -481,6 +481,7 @@ def main():
 
     procs = Processes()
     work = tempfile.mkdtemp(prefix="sovelin-latency.")
+    load = [os.getloadavg()[0]]
     rtt = 2 * delay
     try:
         echo, origin = free_port(), free_port()
@@ -572,6 +573,7 @@ def main():
             return {name: await lifetimes[name] for name in upstreams}
 
         lifetimes = asyncio.run(measure())
+        load.append(os.getloadavg()[0])
     finally:
         procs.end_all()
 
@@ -580,7 +582,8 @@ def main():
              "privoxy %s" % version("privoxy"), "tinyproxy %s" % version("tinyproxy")]
     http_only = " ‡"
     out = ["Round trips (time ÷ %g ms), median / p90, and ms; %d samples a row unless said. "
-           "‡: an HTTP proxy, so HTTP CONNECT instead of SOCKS5." % (2 * d, args.count)]
+           "‡: an HTTP proxy, so HTTP CONNECT instead of SOCKS5. Load average %.1f at the start, "
+           "%.1f at the end." % (2 * d, args.count, load[0], load[-1])]
     for index, name in enumerate(upstreams):
         rows = []
         c = cells[name]
