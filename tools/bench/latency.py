@@ -485,8 +485,10 @@ def main():
     rtt = 2 * delay
     try:
         echo, origin = free_port(), free_port()
+        logs = {what: open(os.path.join(work, what + ".log"), "w") for what in ("near", "delay")}
         procs.start([sys.executable, __file__, "--relay", "-", "--serve",
-                     json.dumps({"what": "near", "echo": echo, "origin": origin})])
+                     json.dumps({"what": "near", "echo": echo, "origin": origin})],
+                    stderr=logs["near"])
         dante, micro = free_port(), free_port()
         conf = os.path.join(work, "danted.conf")
         with open(conf, "w") as f:
@@ -510,9 +512,15 @@ def main():
         control = free_port()
         procs.start([sys.executable, __file__, "--relay", "-", "--delay", str(args.delay),
                      "--serve", json.dumps({"what": "delay", "control": control,
-                                            "routes": routes})])
-        for port in (echo, origin, dante, micro, control):
-            wait_port(port, 20)
+                                            "routes": routes})], stderr=logs["delay"])
+        try:
+            for port in (echo, origin, control):
+                wait_port(port, 20)
+        except RuntimeError:
+            for log in logs.values():
+                log.flush()
+                print(open(log.name).read()[-2000:], file=sys.stderr)
+            raise
         fronts = {name: start_peers(procs, work, args.relay, name.split()[0], lines[name])
                   for name in upstreams}
         time.sleep(2)  # the relays' own upstream checks are over
