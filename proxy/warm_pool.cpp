@@ -110,9 +110,12 @@ void WarmPool::noteRequest() {
 }
 
 // The most requests in any one second of the last minute, from 1 to
-// mostReady, while a client has asked within keepFor; otherwise none.
+// mostReady, while a client has asked within keepFor; otherwise none. A
+// reader on a page gets one for the next click, not a burst's worth renewed
+// every maxAge.
 std::size_t WarmPool::target(Clock::time_point now) const {
     if (lastRequest == Clock::time_point{} || now - lastRequest > keepFor) return 0;
+    if (now - lastRequest > quietAfter) return 1;
     const std::int64_t second =
         std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
     std::size_t most = 1;

@@ -22,6 +22,8 @@ class WarmPool {
     // Kept while clients are active: until this long after the last request.
     static constexpr auto keepFor = std::chrono::seconds(60);
     static constexpr std::size_t mostReady = 8;
+    // Past this without a request, only one is kept.
+    static constexpr auto quietAfter = std::chrono::seconds(10);
 
     WarmPool(asio::io_context& io, SessionHost& host);
     WarmPool(const WarmPool&) = delete;
