@@ -6,26 +6,12 @@ namespace {
 
 constexpr auto npos = std::string_view::npos;
 
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return lower(x) == lower(y); });
-}
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 bool isControl(char c) {
     const auto u = static_cast<unsigned char>(c);
     return (u < 0x20 && c != '\t') || u == 0x7f;
-}
-std::string_view trimOws(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
 }
 
 // RFC 9110 section 5.6.1: a comma-separated list, empty elements ignored.
@@ -119,6 +105,23 @@ bool isVersion(std::string_view v) {
 }
 
 } // namespace
+
+char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return lower(x) == lower(y); });
+}
+
+std::string_view trimOws(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
+}
 
 bool frameHttpRequest(std::string_view head, HttpFraming& out) {
     Fields f;

@@ -16,6 +16,13 @@ inline constexpr std::size_t httpResponseHeadLimit = 64 * 1024;
 
 enum class HttpHead { NeedMore, Complete, Malformed, TooLarge };
 
+// Text rules both HTTP codecs follow: field names and schemes are
+// case-insensitive (RFC 9110 section 5.1), optional whitespace is spaces and
+// tabs (section 5.6.3).
+char lower(char c);
+bool equalsNoCase(std::string_view a, std::string_view b);
+std::string_view trimOws(std::string_view s);
+
 enum class BodyKind {
     None,       // the message ends with its head
     Length,     // Content-Length bytes

@@ -35,26 +35,6 @@ bool isRegName(std::string_view s) {
     });
 }
 
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Field names and URI schemes are case-insensitive (RFC 9110 section 5.1,
-// RFC 3986 section 3.1).
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return lower(x) == lower(y); });
-}
-
-// Optional whitespace, RFC 9110 section 5.6.3.
-std::string_view trimOws(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
-
 // RFC 3986 section 3.2.2 IPv4address: four dec-octets without leading zeros.
 bool parseIPv4(std::string_view s, std::uint8_t (&out)[4]) {
     std::size_t pos = 0;

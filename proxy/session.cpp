@@ -636,11 +636,7 @@ class Session : public std::enable_shared_from_this<Session> {
     }
 
     bool sameHost(std::string_view name) const {
-        return upstream.is_open() && name.size() == tunnelHost.size() &&
-               std::equal(name.begin(), name.end(), tunnelHost.begin(), [](char a, char b) {
-                   const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
-                   return lower(a) == lower(b);
-               });
+        return upstream.is_open() && equalsNoCase(name, tunnelHost);
     }
 
     // An open tunnel at rest: the origin has neither closed it nor sent
