@@ -1,0 +1,44 @@
+// The HTTP front's request head, whatever the bytes and however they arrive;
+// and what it makes of a valid one: the head the origin is sent and the
+// upstream's CONNECT.
+#include "feed.h"
+#include "proxy/http_proxy.h"
+#include "proxy/socks.h"
+
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view in(reinterpret_cast<const char*>(data), size);
+    const auto [status, tunnel, host, port, forward, length] =
+        checkSplits(in, HttpHead::NeedMore, [](std::string_view b) {
+            HttpProxyRequest r;
+            const HttpHead s = parseHttpProxyRequest(b, r);
+            return std::tuple(s, r.tunnel, r.host, r.port, r.forward, r.headLength);
+        });
+    require(status != HttpHead::TooLarge || size >= httpHeadLimit);
+    if (status != HttpHead::Complete) return 0;
+    // The head ends at the first empty line, within the input and the limit.
+    require(length <= std::min(size, httpHeadLimit) && in.find("\r\n\r\n") + 4 == length);
+    // One head for the origin, every line ended by CRLF and no other CR or
+    // LF, one Host field, no credentials for us, and our close.
+    int hosts = 0, credentials = 0;
+    for (std::size_t i = 0; i < forward.size(); ++i) {
+        require((forward[i] == '\r') == (i + 1 < forward.size() && forward[i + 1] == '\n'));
+        std::string line = i == 0 || forward[i - 1] == '\n' ? forward.substr(i, 20) : "";
+        for (char& c : line)
+            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+        hosts += line.starts_with("host:");
+        credentials += line.starts_with("proxy-authorization:");
+    }
+    if (!tunnel)
+        require(forward.find("\r\n\r\n") + 4 == forward.size() && hosts == 1 && credentials == 0 &&
+                forward.ends_with("\r\nConnection: close\r\n\r\n"));
+    // The upstream is asked for that host and port: a CONNECT that parses
+    // back whole, carrying a name as it was given.
+    const std::string connect = buildSocks5ConnectTo(host, port);
+    std::size_t n = 0;
+    require(port != 0 && parseSocks5Request(connect, n) == ParseStatus::Complete &&
+            n == connect.size());
+    if (connect[3] == atypName) require(connect.substr(5, n - 7) == host);
+    return 0;
+}
