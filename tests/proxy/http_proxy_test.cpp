@@ -58,11 +58,6 @@ TEST(HttpProxy, RequestHeads) {
         EXPECT_EQ(r.port, c.port);
         EXPECT_EQ(r.forward, c.forward);
         EXPECT_EQ(r.headLength, c.in.find("\r\n\r\n") + 4);
-        // Nothing but the whole head is ever enough.
-        for (std::size_t n = 0; n < r.headLength; ++n)
-            ASSERT_EQ(parseHttpProxyRequest(std::string_view(c.in).substr(0, n), r),
-                      HttpHead::NeedMore)
-                << n;
     }
 }
 
