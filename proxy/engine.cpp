@@ -3,6 +3,7 @@
 #include "proxy/engine.h"
 
 #include "proxy/session.h"
+#include "proxy/warm_pool.h"
 
 #include <condition_variable>
 #include <deque>
@@ -144,6 +145,7 @@ struct ProxyEngine::Core {
         host.lookup = [this](const std::string& name, std::function<void(std::string)> done) {
             return lookups.ask(name, std::move(done));
         };
+        if (options.loginAhead) host.pool = &pool.emplace(io, host);
     }
 
     // Closes the acceptor and every session; the loop then runs out of work
@@ -153,6 +155,7 @@ struct ProxyEngine::Core {
         if (acceptor) acceptor->close(ignored);
         pause.cancel();
         closeSessions(host);
+        if (pool) pool->closeAll();
         lookups.forgetQueued();
     }
 
@@ -163,6 +166,7 @@ struct ProxyEngine::Core {
     SessionHost host;
     asio::io_context io{1};
     Lookups lookups;
+    std::optional<WarmPool> pool;
     std::optional<tcp::acceptor> acceptor;
     asio::steady_timer pause{io};
     std::mutex control; // start and stop from any thread
@@ -199,6 +203,7 @@ bool ProxyEngine::start(const UpstreamEndpoint& upstream) {
     core->acceptor.emplace(std::move(acceptor));
     core->host.upstream.store(std::make_shared<const UpstreamEndpoint>(upstream));
     core->io.restart();
+    if (core->pool) core->pool->endpointChanged();
     asio::co_spawn(core->io, acceptClients(*core->acceptor, core->pause, core->host),
                    asio::detached);
     try {
@@ -233,6 +238,9 @@ void ProxyEngine::stop() {
 
 void ProxyEngine::swapUpstream(const UpstreamEndpoint& upstream) {
     core->host.upstream.store(std::make_shared<const UpstreamEndpoint>(upstream));
+    // The pool forgets the old endpoint and probes the new one on its thread.
+    if (core->pool && core->running)
+        asio::post(core->io, [c = core.get()] { c->pool->endpointChanged(); });
 }
 
 bool ProxyEngine::running() const {

@@ -27,6 +27,10 @@ struct EngineOptions {
     // system's resolver. Sessions run it off the engine's thread, and a stop
     // never waits for it. Tests replace it.
     std::function<std::string(const std::string& host)> resolve;
+    // Keeps a few upstream connections logged in ahead while clients are
+    // active, and learns whether the endpoint reads a handshake sent in one
+    // write. Off: every session dials afresh, step by step.
+    bool loginAhead = true;
 };
 
 // The outcome of one upstream negotiation.

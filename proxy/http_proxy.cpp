@@ -213,12 +213,10 @@ bool parseRequestLine(std::string_view line, RequestLine& rl, HttpProxyRequest& 
 // RFC 9110 section 7.6.1: Connection and the fields it names are for this hop
 // only, as are Proxy-Connection, Keep-Alive and the client's credentials for
 // us. RFC 9112 section 3.2.2: the Host field is made from the target URI.
-// "Connection: close" makes the origin close after its first response, and
-// normally say so in it (RFC 9112 section 9.6), so a client opens a new
-// connection for its next request instead of ours reading and routing it:
-// the simpler way. A request pipelined before that close still reaches the
-// first origin.
-bool buildForward(const RequestLine& rl, const std::vector<Field>& fields, std::string& out) {
+// The connection to the origin stays open as long as the client's does, so
+// the Connection field we add says what the client asked of us.
+bool buildForward(const RequestLine& rl, const std::vector<Field>& fields, bool close,
+                  std::string& out) {
     std::vector<std::string_view> hopByHop{"Connection", "Proxy-Connection", "Keep-Alive",
                                            "Proxy-Authorization"};
     for (const Field& f : fields) {
@@ -248,7 +246,10 @@ bool buildForward(const RequestLine& rl, const std::vector<Field>& fields, std::
     }
     out = std::string(rl.method) + " " + rl.path + " " + std::string(rl.version) + "\r\n";
     if (!hostSeen) out += host;
-    out += kept + "Connection: close\r\n\r\n";
+    out += kept;
+    if (close) out += "Connection: close\r\n";
+    if (!close && rl.version == "HTTP/1.0") out += "Connection: keep-alive\r\n";
+    out += "\r\n";
     return true;
 }
 
@@ -283,7 +284,13 @@ HttpHead parseHead(std::string_view in, HttpProxyRequest& out) {
         if (!parseField(line, f)) return HttpHead::Malformed;
         fields.push_back(f);
     }
-    if (!r.tunnel && !buildForward(rl, fields, r.forward)) return HttpHead::Malformed;
+    if (!r.tunnel) {
+        if (!frameHttpRequest(in.substr(0, pos), r.framing)) return HttpHead::Malformed;
+        if (!buildForward(rl, fields, r.framing.close, r.forward)) return HttpHead::Malformed;
+        r.toHead = rl.method == "HEAD";
+        for (std::string_view m : {"GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"})
+            r.idempotent = r.idempotent || rl.method == m;
+    }
     r.headLength = pos;
     out = std::move(r);
     return HttpHead::Complete;

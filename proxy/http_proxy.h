@@ -4,16 +4,12 @@
 // sockets, so every input can be checked byte for byte.
 #pragma once
 
+#include "proxy/http_framing.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
-
-// The largest request head read, request line and fields through the empty
-// line; a longer one is answered with 431.
-inline constexpr std::size_t httpHeadLimit = 16 * 1024;
-
-enum class HttpHead { NeedMore, Complete, Malformed, TooLarge };
 
 struct HttpProxyRequest {
     bool tunnel = false; // CONNECT host:port
@@ -21,15 +17,19 @@ struct HttpProxyRequest {
     std::uint16_t port = 0;
     std::string forward;        // absolute-URI requests: the head to send on; "" for CONNECT
     std::size_t headLength = 0; // bytes of the client's stream the head took (through CRLF CRLF)
+    HttpFraming framing;        // absolute-URI requests: the body, and whether the client ends
+    bool toHead = false;        // method HEAD: its response has no body
+    bool idempotent = false;    // RFC 9110 section 9.2.2: may be sent again
 };
 
 // Reads the head at the start of in. `CONNECT host:port HTTP/1.x` is a
 // tunnel; any other method needs an absolute http: URI and is forwarded in
 // origin form without the hop-by-hop fields, with the Host field taken from
-// the URI and "Connection: close" added. Complete only for a whole, valid
-// head (out is written only then); Malformed as soon as a complete line is
-// wrong; TooLarge when no empty line ends the head within httpHeadLimit bytes;
-// NeedMore otherwise.
+// the URI and a Connection field of our own: "close" when the client ends
+// after this request, "keep-alive" for HTTP/1.0 when it does not. Complete
+// only for a whole, valid head (out is written only then); Malformed as soon
+// as a complete line is wrong, or when the body's length is in doubt; TooLarge when no empty line
+// ends the head within httpHeadLimit bytes; NeedMore otherwise.
 HttpHead parseHttpProxyRequest(std::string_view in, HttpProxyRequest& out);
 
 // RFC 1928 section 4: VER 5, CMD 1 (CONNECT), RSV 0, then ATYP 01 for an

@@ -23,19 +23,22 @@ static void checkHost(const std::string& name) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view in(reinterpret_cast<const char*>(data), size);
     checkHost(std::string(in.substr(0, 64))); // any text as a host, too
-    const auto [status, tunnel, host, port, forward, length] =
+    const auto [status, tunnel, host, port, forward, length, body, bodyLength, close] =
         checkSplits(in, HttpHead::NeedMore, [](std::string_view b) {
             HttpProxyRequest r;
             const HttpHead s = parseHttpProxyRequest(b, r);
-            return std::tuple(s, r.tunnel, r.host, r.port, r.forward, r.headLength);
+            const HttpFraming& f = r.framing;
+            return std::tuple(s, r.tunnel, r.host, r.port, r.forward, r.headLength, f.body,
+                              f.length, f.close);
         });
     require(status != HttpHead::TooLarge || size >= httpHeadLimit);
     if (status != HttpHead::Complete) return 0;
     // The head ends at the first empty line, within the input and the limit.
     require(length <= std::min(size, httpHeadLimit) && in.find("\r\n\r\n") + 4 == length);
     // One head for the origin, every line ended by CRLF and no other CR or
-    // LF, one Host field, no credentials for us, and our close.
-    int hosts = 0, credentials = 0;
+    // LF, one Host field, no credentials for us, and one Connection field at
+    // most: ours, which says close when the client's request does.
+    int hosts = 0, credentials = 0, connections = 0;
     for (std::size_t i = 0; i < forward.size(); ++i) {
         require((forward[i] == '\r') == (i + 1 < forward.size() && forward[i + 1] == '\n'));
         std::string line = i == 0 || forward[i - 1] == '\n' ? forward.substr(i, 20) : "";
@@ -43,10 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
         hosts += line.starts_with("host:");
         credentials += line.starts_with("proxy-authorization:");
+        connections += line.starts_with("connection:");
     }
     if (!tunnel)
         require(forward.find("\r\n\r\n") + 4 == forward.size() && hosts == 1 && credentials == 0 &&
-                forward.ends_with("\r\nConnection: close\r\n\r\n"));
+                connections <= 1 && (!close || forward.ends_with("\r\nConnection: close\r\n\r\n")));
     // The upstream is asked for that host and port in a CONNECT that parses
     // back whole.
     const std::string connect = buildSocks5ConnectTo(host, port);

@@ -22,31 +22,43 @@ void runWithin(asio::io_context& io, tcp::socket& s, Clock::duration limit) {
     io.run();
 }
 
-asio::awaitable<std::string> take(tcp::socket& s, std::size_t n) {
-    std::string bytes(n, '\0');
-    auto [ec, got] = co_await asio::async_read(s, asio::buffer(bytes), asValues);
-    bytes.resize(got);
-    if (ec) s.close(ec); // later reads fail at once (Asio reports an end only once)
-    co_return bytes;
+// Bytes a message needs, judged from its start (RFC 1928 sections 3 and 4,
+// RFC 1929): the method offer, the login, the request.
+std::size_t offerSize(std::string_view b) {
+    return b.size() < 2 ? 2 : 2 + std::uint8_t(b[1]);
+}
+std::size_t loginSize(std::string_view b) {
+    if (b.size() < 2) return 2;
+    const std::size_t user = std::uint8_t(b[1]);
+    return b.size() < 3 + user ? 3 + user : 3 + user + std::uint8_t(b[2 + user]);
+}
+std::size_t requestSize(std::string_view b) {
+    if (b.size() < 5) return 5;
+    return 5 + (b[3] == 0x01 ? 5 : b[3] == 0x04 ? 17 : std::uint8_t(b[4]) + 2);
 }
 
-// The first five bytes of a request, or whatever one read brings (one
-// asynchronous read either way: GCC 12 builds a co_await in a branch wrongly).
-asio::awaitable<std::string> takeRequestStart(tcp::socket& s, bool oneRead) {
-    std::string bytes(oneRead ? 65536 : 5, '\0');
-    auto [ec, got] = co_await asio::async_read(s, asio::buffer(bytes),
-                                               asio::transfer_at_least(oneRead ? 1 : 5), asValues);
-    bytes.resize(got);
-    if (ec) s.close(ec);
-    co_return bytes;
-}
-
-// One byte, then as many more as it counts (RFC 1928 methods, RFC 1929 fields).
-asio::awaitable<void> takeCounted(tcp::socket& s, std::string& into) {
-    const std::string count = co_await take(s, 1);
-    into += count;
-    if (count.size() == 1) into += co_await take(s, static_cast<std::uint8_t>(count[0]));
-}
+// Messages off one connection. oneRead: as some servers do, each message is
+// taken from one read, and what came with it is lost.
+struct Messages {
+    tcp::socket& s;
+    bool oneRead;
+    std::string pending;
+    std::size_t reads = 0, firstRead = 0;
+    asio::awaitable<std::string> next(std::size_t (*size)(std::string_view)) {
+        char buffer[65536];
+        for (bool fresh = oneRead; fresh || size(pending) > pending.size(); fresh = false) {
+            auto [ec, n] = co_await s.async_read_some(asio::buffer(buffer), asValues);
+            pending.append(buffer, n);
+            if (++reads == 1) firstRead = n;
+            if (!ec) continue;
+            s.close(ec); // later reads fail at once (Asio reports an end only once)
+            break;
+        }
+        std::string message = pending.substr(0, std::min(size(pending), pending.size()));
+        pending.erase(0, oneRead ? pending.size() : message.size());
+        co_return message;
+    }
+};
 
 asio::awaitable<bool> put(tcp::socket& s, std::string_view bytes) {
     auto [ec, n] = co_await asio::async_write(s, asio::buffer(bytes), asValues);
@@ -148,36 +160,40 @@ std::vector<UpstreamSession> FakeUpstream::ended() {
 
 asio::awaitable<void> FakeUpstream::serve(tcp::socket s, int index) {
     UpstreamSession got;
-    got.offer = co_await take(s, 1);
-    co_await takeCounted(s, got.offer);
-    const std::string methodReply{'\x05', char(method)}, authReply{'\x01', char(authStatus)};
+    Messages in{s, dropsPipelined, {}, 0, 0};
+    got.offer = co_await in.next(offerSize);
+    got.pipelined = in.firstRead > got.offer.size();
+    const std::uint8_t chosen = index >= noAuthFrom ? 0x00 : method;
+    const std::string methodReply{'\x05', char(chosen)}, authReply{'\x01', char(authStatus)};
     // No co_await in a condition or beside && or ||: GCC 12 builds those wrongly.
-    bool answer = index < silentFrom;
+    bool answer = index < silentFrom && got.offer.size() >= 2;
     if (answer) answer = co_await put(s, methodReply);
-    answer = answer && method != 0xff;
-    if (answer && method == 0x02) {
-        got.auth = co_await take(s, 1);
-        co_await takeCounted(s, got.auth);
-        co_await takeCounted(s, got.auth);
+    answer = answer && chosen != 0xff;
+    if (answer && chosen == 0x02) {
+        got.auth = co_await in.next(loginSize);
         if (got.auth.size() >= 3) answer = co_await put(s, authReply);
         answer = answer && got.auth.size() >= 3 && authStatus == 0;
     }
+    loggedIn += answer;
+    // A server's negotiation timeout: a login left without a request is closed.
+    asio::steady_timer idle(s.get_executor(), closesIdleAfter);
+    if (closesIdleAfter.count() > 0)
+        idle.async_wait([&s](std::error_code ec) {
+            if (!ec) s.close(ec);
+        });
     if (answer) {
-        got.request = co_await takeRequestStart(s, dropsPipelined);
-        // The address's size follows its type (RFC 1928 section 4), then the port.
-        std::size_t rest = got.request.size() < 5   ? 0
-                           : got.request[3] == 0x01 ? 5
-                           : got.request[3] == 0x04 ? 17
-                                                    : static_cast<std::uint8_t>(got.request[4]) + 2;
-        // One read took the rest already, and what came with it is dropped.
-        got.request += co_await take(s, dropsPipelined ? 0 : rest);
-        got.request.resize(std::min(got.request.size(), 5 + rest));
+        got.request = co_await in.next(requestSize);
+        idle.cancel();
         const auto names = [&](const std::string& n) { return got.request.find(n) != n.npos; };
         const std::string out = names(unreachable) ? "\x05\x04\0\x01\0\0\0\0\0\0"s : reply;
-        answer = got.request.size() >= 5 && !names(unanswered);
+        const bool hangUp = hangUpOnRequest-- > 0;
+        if (hangUp) s.close();
+        answer = got.request.size() >= 5 && !names(unanswered) && !hangUp;
         if (answer) answer = co_await put(s, out);
         answer = answer && out[1] == 0;
     }
+    // What came with the request is echoed as the rest will be.
+    if (answer && !destination) answer = co_await put(s, in.pending);
     std::vector<char> buffer(65536);
     if (answer && destination) co_await destination(s);
     // Echoes, or after a refusal reads, until the engine has ended its side.

@@ -48,6 +48,7 @@ class TestClient {
 // What the fake upstream got on one connection.
 struct UpstreamSession {
     std::string offer, auth, request;
+    bool pipelined = false; // the first read held more than the offer
 };
 
 struct FakeUpstream {
@@ -57,6 +58,9 @@ struct FakeUpstream {
     // As some servers do: the request is taken from one read, and what came
     // with it in that read is lost.
     bool dropsPipelined = false;
+    int noAuthFrom = 1 << 30;                     // connections from this index on get method 0x00
+    std::chrono::milliseconds closesIdleAfter{0}; // 0: never
+    std::atomic<int> hangUpOnRequest{0};          // this many requests are met by a close
     std::string reply{"\x05\x00\x00\x01\x7f\x00\x00\x01\x1f\x90", 10};
     // CONNECTs naming these get REP 4 (host unreachable), or no reply at all.
     std::string unreachable = "unreachable.test", unanswered = "unanswered.test";
@@ -64,7 +68,7 @@ struct FakeUpstream {
     std::function<asio::awaitable<void>(asio::ip::tcp::socket&)> destination;
 
     std::uint16_t port = 0;
-    std::atomic<int> accepted{0};
+    std::atomic<int> accepted{0}, loggedIn{0};
 
     void start();
     ~FakeUpstream();

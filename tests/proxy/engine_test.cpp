@@ -25,10 +25,12 @@ const std::string okReply = "\x05\x00\x00\x01\x7f\x00\x00\x01\x1f\x90"s;
 struct Engine : ::testing::Test {
     std::uint16_t port = 0;
     std::unique_ptr<ProxyEngine> engine;
+    bool ahead = false; // upstream connections made ahead change the upstream's count
     void start(FakeUpstream& up, std::string user = "alice", std::string password = "s3cret",
                EngineOptions options = {}, std::string host = "127.0.0.1") {
         up.start();
         options.port = port = freeLoopbackPort();
+        options.loginAhead = ahead;
         engine = std::make_unique<ProxyEngine>(options);
         ASSERT_TRUE(engine->start(UpstreamEndpoint{host, up.port, user, password}));
     }
@@ -110,21 +112,23 @@ TEST_F(Engine, RefusalsCloseTheClient) {
         std::string user, reply, first, answer; // answer: what the client gets before the end
         int connections;                        // upstream connections it costs
         bool requestSent;
-    } cases[] = {{0xff, 0, "alice", okReply, greeting + request, "", 1, false},
-                 {0x02, 1, "alice", okReply, greeting + request, "", 1, false},
-                 {0x02, 0, std::string(256, 'u'), okReply, greeting + request, "", 1, false},
-                 // Nothing valid, or nothing at all (the client hangs up), costs no upstream.
-                 {0x02, 0, "alice", okReply, "\x16\x03\x01\x02\x00\x01"s, "", 0, false}, // TLS
-                 {0x02, 0, "alice", okReply, "", "", 0, false},
-                 // SOCKS4a with an empty name, or one longer than SOCKS5 carries.
-                 {0x02, 0, "alice", okReply, "\x04\x01\0\x50\0\0\0\x01\0\0"s, "", 0, false},
-                 {0x02, 0, "alice", okReply, "\x04\x01\0\x50\0\0\0\x01\0"s + std::string(256, 'h'),
-                  "", 0, false},
-                 // SOCKS4: BIND never goes upstream; a refused login or CONNECT is
-                 // rejected too.
-                 {0x02, 0, "alice", okReply, socks4Bind, rejected, 0, false},
-                 {0xff, 0, "alice", okReply, socks4Connect, rejected, 1, false},
-                 {0x02, 0, "alice", refusedReply, socks4Connect, rejected, 1, true}};
+    } cases[] = {
+        // The greeting is answered before the upstream is dialled for the request.
+        {0xff, 0, "alice", okReply, greeting + request, "\x05\x00"s, 1, false},
+        {0x02, 1, "alice", okReply, greeting + request, "\x05\x00"s, 1, false},
+        {0x02, 0, std::string(256, 'u'), okReply, greeting + request, "\x05\x00"s, 1, false},
+        // Nothing valid, or nothing at all (the client hangs up), costs no upstream.
+        {0x02, 0, "alice", okReply, "\x16\x03\x01\x02\x00\x01"s, "", 0, false}, // TLS
+        {0x02, 0, "alice", okReply, "", "", 0, false},
+        // SOCKS4a with an empty name, or one longer than SOCKS5 carries.
+        {0x02, 0, "alice", okReply, "\x04\x01\0\x50\0\0\0\x01\0\0"s, "", 0, false},
+        {0x02, 0, "alice", okReply, "\x04\x01\0\x50\0\0\0\x01\0"s + std::string(256, 'h'), "", 0,
+         false},
+        // SOCKS4: BIND never goes upstream; a refused login or CONNECT is
+        // rejected too.
+        {0x02, 0, "alice", okReply, socks4Bind, rejected, 0, false},
+        {0xff, 0, "alice", okReply, socks4Connect, rejected, 1, false},
+        {0x02, 0, "alice", refusedReply, socks4Connect, rejected, 1, true}};
     for (const auto& k : cases) {
         FakeUpstream up;
         up.method = k.method;
@@ -159,7 +163,8 @@ TEST_F(Engine, BadHttpRequestsAreAnsweredAndNothingHalfParsedGoesOn) {
         int status; // 0: the client leaves mid-headers
         std::string connect;
     } cases[] = {{get + "Host dest.test\r\n", 400, ""},
-                 {get + "X: " + std::string(httpHeadLimit, 'a'), 431, ""},
+                 // A head that reaches the limit without its end, exactly.
+                 {get + "X: " + std::string(httpHeadLimit - get.size() - 3, 'a'), 431, ""},
                  {get + "Host: dest.te", 0, ""},
                  {"CONNECT unreachable.test:443 HTTP/1.1\r\n\r\n", 502,
                   "\x05\x01\x00\x03\x10unreachable.test\x01\xbb"s},
@@ -169,7 +174,10 @@ TEST_F(Engine, BadHttpRequestsAreAnsweredAndNothingHalfParsedGoesOn) {
     for (const auto& k : cases) {
         {
             TestClient c(port);
-            c.exchange(k.in, 0);
+            // The first line apart, so that the rest is judged without it.
+            c.exchange(k.in.substr(0, get.size()), 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            c.exchange(k.in.substr(get.size()), 0);
             if (k.status == 0) c.shutdownSend();
             EXPECT_EQ(c.untilEnd(std::chrono::seconds(5)),
                       k.status ? httpErrorResponse(k.status) : "")
@@ -182,10 +190,96 @@ TEST_F(Engine, BadHttpRequestsAreAnsweredAndNothingHalfParsedGoesOn) {
     }
     EXPECT_TRUE(waitUntil(
         [&] { return engine->sessionCount() == 0 && openDescriptorCount() == descriptors; }));
-    // Still serving: the origin (here the echoing upstream) gets the head in origin form.
+    // Still serving.
     TestClient c(port);
-    const std::string origin = "GET / HTTP/1.1\r\nHost: dest.test\r\nConnection: close\r\n\r\n";
-    EXPECT_EQ(c.exchange(get + "Proxy-Connection: keep-alive\r\n\r\n", origin.size()), origin);
+    EXPECT_EQ(c.exchange("CONNECT dest.test:80 HTTP/1.1\r\n\r\nhi", 41),
+              std::string(httpTunnelEstablished) + "hi");
+}
+
+// Requests on one client connection, some pipelined, each response ending
+// where its framing says; an origin's tunnel serves it until another origin
+// is named or the origin closes it.
+TEST_F(Engine, HttpKeepsConnectionsAliveAcrossRequestsAndOrigins) {
+    const std::string big = pattern(3 << 20, 5);
+    const struct {
+        std::string method, host, path, fields, body, response;
+        bool originCloses = false;
+    } steps[] = {
+        {"GET", "a.test", "/length", "", "", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"},
+        {"GET", "a.test", "/chunked", "", "",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;x=1\r\nhello\r\n0\r\nT: "
+         "1\r\n\r\n"},
+        {"HEAD", "a.test", "/head", "", "", "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n"},
+        {"GET", "a.test", "/204", "", "", "HTTP/1.1 204 No Content\r\n\r\n"},
+        {"GET", "a.test", "/304", "", "",
+         "HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\n\r\n"},
+        {"POST", "a.test", "/length", "Content-Length: 3\r\n", "abc",
+         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 201 Created\r\nContent-Length: 2\r\n\r\nok"},
+        {"POST", "a.test", "/chunked", "Transfer-Encoding: chunked\r\n", "3\r\nabc\r\n0\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"},
+        // The origin closes at rest as the next request reaches it: that
+        // request goes again on a new tunnel.
+        {"GET", "a.test", "/gone", "", "", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", true},
+        {"GET", "a.test", "/again", "", "", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"},
+        {"GET", "b.test", "/big", "", "",
+         "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(big.size()) + "\r\n\r\n" + big},
+        {"GET", "b.test", "/close", "", "", "HTTP/1.1 200 OK\r\n\r\nuntil the end", true},
+    };
+    const auto head = [](const auto& k, const std::string& target) {
+        return k.method + " " + target + " HTTP/1.1\r\nHost: " + k.host + "\r\n" + k.fields +
+               "\r\n" + k.body;
+    };
+    std::atomic<int> answered{0};
+    FakeUpstream up;
+    // The origin answers each request it is sent in origin form, and only that.
+    up.destination = [&](asio::ip::tcp::socket& s) -> asio::awaitable<void> {
+        std::string got;
+        std::vector<char> buffer(65536);
+        for (;;) {
+            auto [ec, n] = co_await s.async_read_some(asio::buffer(buffer), asValues);
+            if (ec) co_return;
+            got.append(buffer.data(), n);
+            const auto k = std::find_if(std::begin(steps), std::end(steps),
+                                        [&](const auto& k) { return got == head(k, k.path); });
+            if (k == std::end(steps)) continue;
+            got.clear();
+            ++answered;
+            co_await asio::async_write(s, asio::buffer(k->response), asValues);
+            const std::size_t more = k->path == "/gone" ? buffer.size() : 0;
+            if (k->originCloses) {
+                co_await s.async_read_some(asio::buffer(buffer.data(), more), asValues);
+                co_return;
+            }
+        }
+    };
+    start(up);
+    TestClient c(port);
+    std::string pipelined, answers;
+    for (const auto& k : steps) {
+        const std::string request = head(k, "http://" + k.host + k.path);
+        if (&k < &steps[7]) { // one write, answered in order
+            pipelined += request;
+            answers += k.response;
+            if (&k == &steps[6]) {
+                EXPECT_EQ(c.exchange(pipelined, answers.size()), answers);
+            }
+        } else if (!k.originCloses || k.host == "a.test") {
+            const std::string got = c.exchange(request, k.response.size());
+            EXPECT_TRUE(got == k.response) << k.path << ": " << got.substr(0, 80);
+        } else {
+            c.exchange(request, 0);
+            EXPECT_EQ(c.untilEnd(), k.response) << k.path; // the close passes on
+        }
+    }
+    EXPECT_EQ(answered, int(std::size(steps)));
+    ASSERT_TRUE(waitUntil([&] { return up.ended().size() == 3; }));
+    EXPECT_EQ(up.accepted, 3);
+    const auto connect = [](const std::string& h) {
+        return "\x05\x01\x00\x03\x06"s + h + "\0\x50"s;
+    };
+    EXPECT_EQ(up.ended()[0].request, connect("a.test"));
+    EXPECT_EQ(up.ended()[1].request, connect("a.test"));
+    EXPECT_EQ(up.ended()[2].request, connect("b.test"));
 }
 
 // Whatever a client sends with or after its request reaches the destination
@@ -246,6 +340,7 @@ TEST_F(Engine, ReportsEachDialsOutcomeAndDialsTheSwappedEndpoint) {
     port = freeLoopbackPort();
     EngineOptions options;
     options.port = port;
+    options.loginAhead = false;
     engine = std::make_unique<ProxyEngine>(options, [&](UpstreamCheck result) {
         std::lock_guard<std::mutex> guard(lock);
         heard.push_back(result);
@@ -345,7 +440,7 @@ TEST_F(Engine, DeadlinesFreeSessionsThatWaitButNotQuietOnes) {
         start(mute, "alice", "s3cret", options);
         TestClient waiting(port), leaving(port);
         waiting.exchange("\x04\x01\x00\x50\x0a\x00\x00\x02\x00"s, 0);
-        leaving.exchange(greeting, 0);
+        leaving.exchange(greeting + request, 0);
         ASSERT_TRUE(waitUntil([&] { return mute.accepted == 2; }));
         leaving.shutdownSend(); // gone at once, long before the deadline
         EXPECT_TRUE(
@@ -375,13 +470,15 @@ TEST_F(Engine, DeadlinesFreeSessionsThatWaitButNotQuietOnes) {
 TEST_F(Engine, StopEndsEverySessionAtOnceAndClosesAllSockets) {
     const int descriptorsBefore = openDescriptorCount();
     {
-        // The third lookup never returns until the end of the test.
+        // A name is looked up once per endpoint; this one's lookup never
+        // returns until the end of the test.
         std::promise<void> release;
         std::shared_future<void> released = release.get_future().share();
         std::atomic<int> lookups{0};
         EngineOptions options;
         options.resolve = [&](const std::string& name) {
-            if (++lookups == 3) released.wait_for(testWait);
+            ++lookups;
+            if (name == "stuck.test") released.wait_for(testWait);
             return name == "upstream.test" ? "127.0.0.1"s : ""s;
         };
         FakeUpstream up;
@@ -394,17 +491,20 @@ TEST_F(Engine, StopEndsEverySessionAtOnceAndClosesAllSockets) {
         TestClient idle(port);
         ASSERT_EQ(idle.exchange(greeting + request + "x", 13), "\x05\x00"s + okReply + "x");
         TestClient waitingOnUpstream(port), waitingOnLookup(port), silentClient(port);
-        waitingOnUpstream.exchange(greeting, 0);
+        waitingOnUpstream.exchange(greeting + request, 0);
         ASSERT_TRUE(waitUntil([&] { return up.accepted == 2; }));
-        waitingOnLookup.exchange(greeting, 0);
-        ASSERT_TRUE(waitUntil([&] { return lookups == 3 && engine->sessionCount() == 4; }));
+        engine->swapUpstream(UpstreamEndpoint{"stuck.test", up.port, "", ""});
+        waitingOnLookup.exchange(greeting + request, 0);
+        ASSERT_TRUE(waitUntil([&] { return lookups == 2 && engine->sessionCount() == 4; }));
 
         auto t0 = Clock::now();
         engine->stop();
         EXPECT_LT(Clock::now() - t0, stopBudget);
         EXPECT_EQ(engine->sessionCount(), 0u);
-        for (TestClient* c : {&idle, &waitingOnUpstream, &waitingOnLookup, &silentClient})
-            EXPECT_EQ(c->untilEnd(std::chrono::seconds(3)), "");
+        EXPECT_EQ(idle.untilEnd(std::chrono::seconds(3)), "");
+        EXPECT_EQ(silentClient.untilEnd(std::chrono::seconds(3)), "");
+        for (TestClient* c : {&waitingOnUpstream, &waitingOnLookup})
+            EXPECT_EQ(c->untilEnd(std::chrono::seconds(3)), "\x05\x00"s);
         EXPECT_FALSE(TestClient(port).connected());
         EXPECT_EQ(up.accepted, 2);
         EXPECT_TRUE(second.start(UpstreamEndpoint{"127.0.0.1", up.port, "", ""}));
@@ -415,5 +515,56 @@ TEST_F(Engine, StopEndsEverySessionAtOnceAndClosesAllSockets) {
     if (descriptorsBefore >= 0) {
         EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() == descriptorsBefore; }))
             << openDescriptorCount() << " vs " << descriptorsBefore;
+    }
+}
+
+// Logged in ahead and pipelined where the upstream takes it: every client
+// gets the same bytes, and the upstream sees the same messages, as when each
+// session dials step by step.
+TEST_F(Engine, LoginsAheadAndPipeliningKeepEveryByte) {
+    const struct {
+        bool dropsPipelined; // as microsocks: the probe finds it, and it gets none
+        int noAuthFrom;      // a pipelined login misheard after the probe: retried
+        int hangUps;         // a warm connection that dies at its request: redialled
+    } cases[] = {{false, 1 << 30, 0}, {true, 1 << 30, 0}, {false, 1, 0}, {false, 1 << 30, 1}};
+    const int descriptorsBefore = openDescriptorCount();
+    for (const auto& k : cases) {
+        FakeUpstream up;
+        up.dropsPipelined = k.dropsPipelined;
+        up.noAuthFrom = k.noAuthFrom;
+        ahead = true;
+        start(up);
+        // A client that never sends a request causes no login.
+        TestClient silent(port);
+        silent.exchange(greeting, 2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(up.accepted, 1); // the probe
+        const int probeLogins = up.loggedIn;
+        int clients = 0;
+        for (const std::string& data : {"first"s, "second"s, "third"s}) {
+            TestClient c(port);
+            EXPECT_EQ(c.exchange(greeting + request, 12), "\x05\x00"s + okReply);
+            EXPECT_EQ(c.exchange(data, data.size()), data);
+            ++clients;
+            // The next session finds a connection logged in ahead.
+            EXPECT_TRUE(waitUntil([&] { return up.loggedIn >= probeLogins + clients + 1; }));
+            if (clients == 1) up.hangUpOnRequest = k.hangUps;
+        }
+        engine->stop();
+        ASSERT_TRUE(waitUntil([&] { return up.ended().size() == std::size_t(up.accepted); }));
+        int requests = 0, pipelined = 0;
+        for (const UpstreamSession& s : up.ended()) {
+            if (s.request != request) continue;
+            ++requests;
+            pipelined += s.pipelined;
+            EXPECT_EQ(s.offer, "\x05\x02\x00\x02"s);
+            EXPECT_EQ(s.auth, k.noAuthFrom == 1 ? "" : "\x01\x05"s + "alice\x06s3cret");
+        }
+        EXPECT_EQ(requests, clients + k.hangUps);
+        EXPECT_EQ(pipelined > 0, !k.dropsPipelined && k.noAuthFrom > 1);
+    }
+    engine.reset();
+    if (descriptorsBefore >= 0) {
+        EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() == descriptorsBefore; }));
     }
 }

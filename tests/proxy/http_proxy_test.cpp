@@ -12,6 +12,8 @@ struct HeadCase {
     std::string host = {};
     std::uint16_t port = 0;
     std::string forward = {}; // "" for a tunnel
+    BodyKind body = BodyKind::None;
+    std::uint64_t length = 0;
 };
 
 const std::string longHead = "GET http://h/ HTTP/1.1\r\nX: " + std::string(httpHeadLimit - 30, 'a');
@@ -26,17 +28,29 @@ const HeadCase heads[] = {
      "X-Trace: 1\r\nProxy-Authorization: Basic dTpw\r\nKEEP-ALIVE: 300\r\nCookie: a=b; c=d\r\n"
      "\r\nbody",
      HttpHead::Complete, "Example.test", 8080,
-     "GET /a/b?q=1 HTTP/1.1\r\nHost: Example.test:8080\r\nAccept:  */* \r\nCookie: a=b; c=d\r\n"
-     "Connection: close\r\n\r\n"},
+     "GET /a/b?q=1 HTTP/1.1\r\nHost: Example.test:8080\r\nAccept:  */* \r\nCookie: a=b; "
+     "c=d\r\n\r\n"},
     {"POST HTTP://h.test?x=1 HTTP/1.0\r\nContent-Length: 4\r\n\r\n", HttpHead::Complete, "h.test",
-     80, "POST /?x=1 HTTP/1.0\r\nHost: h.test\r\nContent-Length: 4\r\nConnection: close\r\n\r\n"},
+     80, "POST /?x=1 HTTP/1.0\r\nHost: h.test\r\nContent-Length: 4\r\nConnection: close\r\n\r\n",
+     BodyKind::Length, 4},
+    // The client's wish to keep or end its connection goes on in our own words.
+    {"GET http://h/ HTTP/1.0\r\nProxy-Connection: keep-alive\r\n\r\n", HttpHead::Complete, "h", 80,
+     "GET / HTTP/1.0\r\nHost: h\r\nConnection: keep-alive\r\n\r\n"},
+    {"PUT http://h/ HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\nProxy-Connection: "
+     "close\r\n\r\n",
+     HttpHead::Complete, "h", 80,
+     "PUT / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: gzip, chunked\r\nConnection: close\r\n\r\n",
+     BodyKind::Chunked},
+    {"POST http://h/ HTTP/1.1\r\nContent-Length: 7 , 7\r\ncontent-length: 7\r\n\r\n",
+     HttpHead::Complete, "h", 80,
+     "POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 7 , 7\r\ncontent-length: 7\r\n\r\n",
+     BodyKind::Length, 7},
     {"OPTIONS http://[::1]:81 HTTP/1.1\r\n\r\n", HttpHead::Complete, "::1", 81,
-     "OPTIONS / HTTP/1.1\r\nHost: [::1]:81\r\nConnection: close\r\n\r\n"},
+     "OPTIONS / HTTP/1.1\r\nHost: [::1]:81\r\n\r\n"},
     {"GET http://h:/ HTTP/1.1\r\n\r\n", HttpHead::Complete, "h", 80,
-     "GET / HTTP/1.1\r\nHost: h:\r\nConnection: close\r\n\r\n"},
+     "GET / HTTP/1.1\r\nHost: h:\r\n\r\n"},
     {longHead.substr(0, httpHeadLimit - 4) + "\r\n\r\n", HttpHead::Complete, "h", 80,
-     "GET / HTTP/1.1\r\nHost: h\r\n" + longHead.substr(24, httpHeadLimit - 28) +
-         "\r\nConnection: close\r\n\r\n"},
+     "GET / HTTP/1.1\r\nHost: h\r\n" + longHead.substr(24, httpHeadLimit - 28) + "\r\n\r\n"},
     {longHead.substr(0, httpHeadLimit - 3) + "\r\n\r\n", HttpHead::TooLarge},
     {longHead + "aaa", HttpHead::TooLarge},
 };
@@ -58,6 +72,8 @@ TEST(HttpProxy, RequestHeads) {
         EXPECT_EQ(r.port, c.port);
         EXPECT_EQ(r.forward, c.forward);
         EXPECT_EQ(r.headLength, c.in.find("\r\n\r\n") + 4);
+        EXPECT_EQ(r.framing.body, c.body);
+        EXPECT_EQ(r.framing.length, c.length);
     }
 }
 
@@ -76,12 +92,20 @@ TEST(HttpProxy, MalformedHeads) {
     EXPECT_EQ(parseHttpProxyRequest("CONNECT " + std::string(256, 'n') + ":1 HTTP/1.1\r\n", r),
               HttpHead::Malformed);
     for (const char* fields : {"No colon", "Name : v", "A: 1\r\n folded", "A: \x01",
-                               "Host: h\r\nHost: h\r\n", "A: 1\rB: 2"})
+                               "Host: h\r\nHost: h\r\n", "A: 1\rB: 2",
+                               // A body's end in doubt could hide a second request.
+                               "Content-Length: 1, 2\r\n", "Content-Length: -1\r\n",
+                               "Content-Length: 1\r\nContent-Length: 2\r\n", "Content-Length:\r\n",
+                               "Transfer-Encoding: chunked, gzip\r\n",
+                               "Transfer-Encoding: chunked\r\n"
+                               "Content-Length: 3\r\n",
+                               "Transfer-Encoding: chunked, chunked\r\n"})
         EXPECT_EQ(parseHttpProxyRequest("GET http://h/ HTTP/1.1\r\n"s + fields + "\r\n", r),
                   HttpHead::Malformed)
             << fields;
     for (const char* raw : {"GET http://h/ HTTP/1.1\nA: 1\r\n", "GET http://h/ HTTP/1.1\r\nA: 1\rB",
-                            "\x16\x03\x01", "\r\nGET http://h/ HTTP/1.1\r\n"})
+                            "\x16\x03\x01", "\r\nGET http://h/ HTTP/1.1\r\n",
+                            "POST http://h/ HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n"})
         EXPECT_EQ(parseHttpProxyRequest(raw, r), HttpHead::Malformed) << raw;
     EXPECT_TRUE(r.host.empty());
 }
@@ -101,4 +125,115 @@ TEST(HttpProxy, Socks5ConnectAndErrorResponses) {
                                 {504, "504 Gateway Timeout"}})
         EXPECT_EQ(httpErrorResponse(status),
                   "HTTP/1.1 "s + line + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+}
+
+TEST(HttpFraming, ResponseHeads) {
+    const struct {
+        std::string head;
+        bool toHead;
+        HttpHead status;
+        BodyKind body = BodyKind::None;
+        std::uint64_t length = 0;
+        bool close = false;
+    } cases[] = {
+        {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n", false, HttpHead::Complete,
+         BodyKind::Length, 5},
+        {"HTTP/1.1 200\r\ncontent-length: 5, 5\r\nContent-Length:5\r\n\r\n", false,
+         HttpHead::Complete, BodyKind::Length, 5},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: x, Close\r\n\r\n", false,
+         HttpHead::Complete, BodyKind::None, 0, true},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", false, HttpHead::Complete,
+         BodyKind::Chunked},
+        // Both: chunked decides, and the connection ends after it.
+        {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n", false,
+         HttpHead::Complete, BodyKind::Chunked, 0, true},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\n\r\n", false, HttpHead::Complete,
+         BodyKind::UntilClose, 0, true},
+        {"HTTP/1.1 200 OK\r\n\r\n", false, HttpHead::Complete, BodyKind::UntilClose, 0, true},
+        {"HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\n", false, HttpHead::Complete,
+         BodyKind::Length, 1, true},
+        {"HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 1\r\n\r\n", false,
+         HttpHead::Complete, BodyKind::Length, 1},
+        // No body whatever the fields say: HEAD, 1xx, 204, 304; 101 leaves HTTP.
+        {"HTTP/1.1 200 OK\r\nContent-Length: 99\r\n\r\n", true, HttpHead::Complete},
+        {"HTTP/1.1 304 Not Modified\r\nContent-Length: 99\r\n\r\n", false, HttpHead::Complete},
+        {"HTTP/1.1 204 No Content\r\nContent-Length: x\r\n\r\n", false, HttpHead::Complete},
+        {"HTTP/1.1 100 Continue\r\n\r\n", false, HttpHead::Complete},
+        {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n", false,
+         HttpHead::Complete, BodyKind::Tunnel},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 1, 2\r\n\r\n", false, HttpHead::Malformed},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", false,
+         HttpHead::Malformed},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 0x10\r\n\r\n", false, HttpHead::Malformed},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 1234567890123456789\r\n\r\n", false,
+         HttpHead::Malformed},
+        {"HTTP/1.1 200 OK\r\nA: 1\r\n folded\r\n\r\n", false, HttpHead::Malformed},
+        {"HTTP/1.1 200 OK\r\nA : 1\r\n\r\n", false, HttpHead::Malformed},
+        {"HTTP/1.1 200 OK\nA: 1\r\n\r\n", false, HttpHead::Malformed},
+        {"HTTP/2 200 OK\r\n\r\n", false, HttpHead::Malformed},
+        {"HTTP/1.1 20 OK\r\n\r\n", false, HttpHead::Malformed},
+        {"HTTP/1.1 600 X\r\n\r\n", false, HttpHead::Malformed},
+        {"HTTP/1.1 200 OK\r\nX: " + std::string(httpResponseHeadLimit, 'a'), false,
+         HttpHead::TooLarge},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.head.substr(0, 60));
+        HttpResponseHead r;
+        ASSERT_EQ(parseHttpResponseHead(c.head + "next", c.toHead, r), c.status);
+        if (c.status != HttpHead::Complete) continue;
+        EXPECT_EQ(r.status, std::stoi(c.head.substr(9, 3)));
+        EXPECT_EQ(r.headLength, c.head.size());
+        EXPECT_EQ(r.framing.body, c.body);
+        EXPECT_EQ(r.framing.length, c.length);
+        EXPECT_EQ(r.framing.close, c.close);
+        for (std::size_t n = 0; n < c.head.size(); ++n)
+            ASSERT_EQ(parseHttpResponseHead(c.head.substr(0, n), c.toHead, r), HttpHead::NeedMore)
+                << n;
+    }
+}
+
+// The same answer however the bytes are split: whole, in two at every
+// point, and byte by byte.
+TEST(HttpFraming, BodiesEndWhereTheirFramingSays) {
+    const HttpFraming chunked{BodyKind::Chunked}, counted{BodyKind::Length, 5},
+        untilClose{BodyKind::UntilClose};
+    const struct {
+        HttpFraming framing;
+        std::string bytes;
+        std::size_t taken; // npos: all, and not done
+        bool failed = false;
+    } cases[] = {
+        {counted, "helloGET /", 5},
+        {counted, "hel", std::string::npos},
+        {untilClose, "all of it", std::string::npos},
+        {chunked, "5;name=\"v\"\r\nhello\r\nA \r\n0123456789\r\n0\r\nT: 1\r\nU: 2\r\n\r\nGET", 52},
+        {chunked, "0\r\n\r\n\r\n", 5},
+        {chunked, "5\r\nhello\r\n0\r\nT: 1\r\n", std::string::npos},
+        {chunked, "5\r\nhelloX\r\n", 8, true},
+        {chunked, "5\nhello", 1, true},
+        {chunked, "\r\n", 0, true},
+        {chunked, "5x\r\n", 1, true},
+        {chunked, "0\r\nT: 1\n\r\n", 7, true},
+        {chunked, std::string(16, 'f') + "\r\n", 15, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        const std::size_t taken = c.taken == std::string::npos ? c.bytes.size() : c.taken;
+        const bool done = c.taken != std::string::npos && !c.failed;
+        for (std::size_t cut = 0; cut <= c.bytes.size() + 1; ++cut) {
+            BodyFramer f(c.framing);
+            std::size_t n = 0;
+            const std::string_view all(c.bytes);
+            if (cut <= c.bytes.size()) { // in two at cut
+                n = f.feed(all.substr(0, cut));
+                n += f.feed(all.substr(n));
+            } else { // byte by byte
+                for (std::size_t i = 0; i < all.size(); ++i)
+                    n += f.feed(all.substr(i, 1));
+            }
+            EXPECT_EQ(n, taken) << cut;
+            EXPECT_EQ(f.done(), done) << cut;
+            EXPECT_EQ(f.failed(), c.failed) << cut;
+        }
+    }
 }

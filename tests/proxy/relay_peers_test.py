@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 # Real clients through sovelin-relay on 127.0.0.1:10800. curl over SOCKS5,
 # SOCKS5 with host name, SOCKS4, SOCKS4a and the HTTP proxy (an absolute URI,
-# and CONNECT tunnels to http and https) goes through microsocks demanding a
-# user name and password to local origins; bodies are compared byte for byte.
+# two of them on one kept connection, and CONNECT tunnels to http and https)
+# goes through microsocks demanding a user name and password to local
+# origins, then the same through Dante, which asks for no login (so the
+# relay's probe finds no pipelining there, and its connections made ahead
+# stop at the greeting); bodies are compared byte for byte.
 # Then headless Chromium, with the system proxy text and no name lookups of
 # its own, fetches an http and an https page by a name that only a scripted
 # upstream resolves; that upstream records the CONNECTs. Each relay run must
@@ -37,6 +40,8 @@ def listening(port, deadline, state=True):  # polls until 127.0.0.1:port is (not
 
 
 class Quiet(http.server.SimpleHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"  # keeps its connections alive
+
     def log_message(self, *args):
         pass
 
@@ -112,6 +117,13 @@ def curl_all():
                                capture_output=True)
             check(r.returncode == 0 and r.stdout == bodies[file],
                   f"curl {proxy} {target}{file}: {len(r.stdout)} bytes {r.stderr.decode().strip()}")
+    # Two URLs of one origin in one run: curl reuses its connection to the relay.
+    r = subprocess.run(["curl", "-sS", "-m", "60", "--proxy", "127.0.0.1:10800", "-w",
+                        "%{num_connects} %{size_download}\n", "-o", "/dev/null", name + "small.txt",
+                        "-o", "/dev/null", name + "big.bin"], capture_output=True)
+    sizes = [f"{n} {len(bodies[f])}".encode() for n, f in ((1, "small.txt"), (0, "big.bin"))]
+    check(r.returncode == 0 and r.stdout.split(b"\n")[:2] == sizes,
+          f"curl keeps its connection for a second URL: {r.stdout} {r.stderr.decode().strip()}")
 
 
 def chromium_all():
@@ -131,12 +143,21 @@ def chromium_all():
 
 
 work = tempfile.mkdtemp(dir=build, prefix="peers.")
-with socket.socket() as s:
+with socket.socket() as s, socket.socket() as d:
     s.bind(("127.0.0.1", 0))
     micro_port = s.getsockname()[1]
+    d.bind(("127.0.0.1", 0))
+    dante_port = d.getsockname()[1]
 micro = subprocess.Popen(["timeout", "600", "microsocks", "-i", "127.0.0.1", "-p", str(micro_port),
                           "-u", "peeruser", "-P", "peer pass"],
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+with open(f"{work}/danted.conf", "w") as f:
+    f.write(f"logoutput: /dev/null\ninternal: 127.0.0.1 port = {dante_port}\nexternal: 127.0.0.1\n"
+            "socksmethod: none\nclientmethod: none\nuser.privileged: root\n"
+            "user.unprivileged: nobody\nclient pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+            "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n")
+dante = subprocess.Popen(["timeout", "600", "danted", "-f", f"{work}/danted.conf", "-p",
+                          f"{work}/danted.pid"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 try:
     subprocess.run([f"{source}/tools/make-test-pki.sh", f"{build}/pki"], check=True)
     os.mkdir(f"{work}/www")
@@ -150,13 +171,15 @@ try:
     far = socketserver.ThreadingTCPServer(("127.0.0.1", 0), FarSide)
     far.daemon_threads = True
     threading.Thread(target=far.serve_forever, daemon=True).start()
-    if not listening(micro_port, 20) or listening(10800, 1):
-        sys.exit("FAIL: microsocks did not start, or 127.0.0.1:10800 is taken")
+    if not listening(micro_port, 20) or not listening(dante_port, 20) or listening(10800, 1):
+        sys.exit("FAIL: microsocks or Dante did not start, or 127.0.0.1:10800 is taken")
     relayed(micro_port, "--user", "peeruser", "--password", "peer pass", run=curl_all)
+    relayed(dante_port, run=curl_all)
     relayed(far.server_address[1], run=chromium_all)
 finally:
-    micro.terminate()
-    micro.wait(10)
+    for peer in (micro, dante):
+        peer.terminate()
+        peer.wait(10)
     shutil.rmtree(work, ignore_errors=True)
 print(f"{len(failures)} failed" if failures else "all passed")
 sys.exit(1 if failures else 0)

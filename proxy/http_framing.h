@@ -1,0 +1,84 @@
+// Where HTTP/1.1 messages end on a connection that carries several (RFC 9112
+// section 6): a request's body, a response's body, and whether either side
+// asks for the connection to end after it. Pure byte work: every parser takes
+// a byte view and checks its length before each read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+// The largest request head read, request line and fields through the empty
+// line; a longer one is answered with 431.
+inline constexpr std::size_t httpHeadLimit = 16 * 1024;
+// Responses carry more and longer fields (cookies, policies) than requests.
+inline constexpr std::size_t httpResponseHeadLimit = 64 * 1024;
+
+enum class HttpHead { NeedMore, Complete, Malformed, TooLarge };
+
+enum class BodyKind {
+    None,       // the message ends with its head
+    Length,     // Content-Length bytes
+    Chunked,    // chunks, the last of size 0, then trailer fields
+    UntilClose, // a response whose end is the server's close
+    Tunnel,     // 101: the connection carries another protocol from here on
+};
+
+struct HttpFraming {
+    BodyKind body = BodyKind::None;
+    std::uint64_t length = 0; // BodyKind::Length only
+    bool close = false;       // the sender ends the connection after this message
+};
+
+// head: a whole request head (request line through the empty line) whose
+// lines are known to be well formed. false when its body's length cannot be
+// known: a Content-Length that is invalid or disagrees with itself, a
+// Transfer-Encoding that does not end in chunked, both fields at once, or a
+// Transfer-Encoding from HTTP/1.0; such a request is answered 400.
+bool frameHttpRequest(std::string_view head, HttpFraming& out);
+
+struct HttpResponseHead {
+    int status = 0;
+    std::size_t headLength = 0; // through the empty line
+    HttpFraming framing;
+};
+
+// The response at the start of in, to a HEAD request when toHead. Complete
+// with out written only for a whole, valid head; Malformed for a bad line or
+// an invalid Content-Length (a proxy answers that 502); TooLarge past
+// httpResponseHeadLimit. A 1xx other than 101 is interim: another response
+// follows it.
+HttpHead parseHttpResponseHead(std::string_view in, bool toHead, HttpResponseHead& out);
+
+// Follows one message body as it streams by, however its bytes are split.
+class BodyFramer {
+  public:
+    explicit BodyFramer(const HttpFraming& framing);
+    // Takes bytes up to the body's end and returns how many belong to it
+    // (all of them for UntilClose); nothing once done or failed.
+    std::size_t feed(std::string_view bytes);
+    bool done() const { return state == State::Done; }
+    // The bytes are not a valid chunked body: the connection cannot go on.
+    bool failed() const { return state == State::Failed; }
+
+  private:
+    enum class State {
+        Done,
+        Failed,
+        Counted,    // `left` bytes of a Content-Length body
+        UntilClose, //
+        Size,       // chunk-size digits
+        Extension,  // after the size, through CR
+        SizeLf,     //
+        Data,       // `left` bytes of chunk data
+        DataCr,     //
+        DataLf,     //
+        LineStart,  // a trailer field line or the final empty line
+        Trailer,    // inside a trailer field line, through CR
+        TrailerLf,  //
+        EndLf,      // the LF of the final empty line
+    };
+    State state;
+    std::uint64_t left = 0;
+    int digits = 0;
+};
