@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
-# Builds the fuzz preset and fuzzes every parser in turn for the given seconds
-# (default 60), each from a copy of its seed corpus in
+# Builds the fuzz preset and fuzzes every parser (or those named) in turn for
+# the given seconds (default 60), each from a copy of its seed corpus in
 # build/fuzz/corpus-work/<target>, so new inputs stay out of the tree. Prints
 # one row per target; an input that failed is written to
 # build/fuzz/findings/<target>/ and makes the exit status 1.
 set -u
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
+shift $(($# > 0))
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || for src in tests/fuzz/*.cpp; do targets+=("$(basename "$src" .cpp)"); done
 if ! { cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j 2 >/dev/null; }; then
   echo "build of fuzz failed"; exit 1
 fi
 status=0
 printf '%-18s %12s %6s %7s %8s %9s\n' target execs cov ft corpus findings
-for src in tests/fuzz/*.cpp; do
-  t=$(basename "$src" .cpp)
+for t in "${targets[@]}"; do
   work=build/fuzz/corpus-work/$t findings=build/fuzz/findings/$t log=build/fuzz/fuzz-$t.log
   mkdir -p "$work" && rm -rf "$findings" && mkdir -p "$findings"
   cp -n tests/fuzz/corpus/"$t"/* "$work"/
