@@ -3,7 +3,7 @@
 # Non-interactive and idempotent: does nothing when all are present.
 set -eu
 packages=(
-  cmake ninja-build g++ clang-format googletest libgtest-dev
+  cmake ninja-build g++ clang-format googletest libgtest-dev clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   wine wine64 xvfb xauth x11-utils xdotool imagemagick
   fonts-dejavu-core fonts-liberation2

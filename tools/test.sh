@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up what is missing, builds both targets and runs every test: the
-# portable code natively under ASan/UBSan and under TSan, then the Windows
-# programs under Wine (unit, integration with real peers, and end to end).
+# portable code natively under ASan/UBSan and under TSan, every parser's fuzz
+# target over its seed corpus and for 20 s, then the Windows programs under
+# Wine (unit, integration with real peers, and end to end).
 set -u
 cd "$(dirname "$0")/.."
 tools/setup.sh || exit 1
@@ -24,6 +25,7 @@ run() { # preset
 }
 run native
 run tsan
+run fuzz
 run windows
 echo
 echo "all: $passed passed, $failed failed"

@@ -35,10 +35,8 @@ TEST(ConnectionAnswer, ReadsOrRefusesEachAnswer) {
         {R"({"ip":"","port":1080})", {}, "no \"ip\" in the answer"},
         {"<html>500 Internal Server Error</html>", {}, "no \"ip\" in the answer"},
         {"", {}, "no answer from the service"},
-        // JSON escapes to UTF-8, "\/" as a PHP service sends it, a surrogate pair.
-        {R"({"ip":"h","port":1,"username":"a\"b\\c\/d","password":"\b\f\n\r\t"})",
-         {"h", 1, "a\"b\\c/d", "\b\f\n\r\t"},
-         ""},
+        // \u escapes to UTF-8, a surrogate pair (the fuzz target reads every
+        // short escape back).
         {R"({"ip":"h","port":1,"password":"\u00e9\u20AC\ud83d\ude00"})",
          {"h", 1, "", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
          ""},
