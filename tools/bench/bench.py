@@ -189,6 +189,17 @@ class Processes:
             self.end(p)
 
 
+def dante_conf(work, port):  # Dante without a login; the command that runs it
+    conf = os.path.join(work, "danted.conf")
+    with open(conf, "w") as f:
+        f.write("logoutput: /dev/null\ninternal: 127.0.0.1 port = %d\nexternal: 127.0.0.1\n"
+                "socksmethod: none\nclientmethod: none\nuser.privileged: root\n"
+                "user.unprivileged: nobody\n"
+                "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+                "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n" % port)
+    return ["danted", "-f", conf, "-p", os.path.join(work, "danted.pid")]
+
+
 def start_relay(procs, binary, port, upstream, wine, auth=False):
     args = [binary, "--port", str(port), "--upstream", "127.0.0.1:%d" % upstream]
     if auth:
@@ -300,14 +311,7 @@ def main():
         procs.start([sys.executable, __file__, "--relay", "-", "--wine-relay", "-",
                      "--forwarder", "-", "--origin-port", str(origin)])
         dante = free_port()
-        conf = os.path.join(work, "danted.conf")
-        with open(conf, "w") as f:
-            f.write("logoutput: /dev/null\ninternal: 127.0.0.1 port = %d\nexternal: 127.0.0.1\n"
-                    "socksmethod: none\nclientmethod: none\nuser.privileged: root\n"
-                    "user.unprivileged: nobody\n"
-                    "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-                    "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n" % dante)
-        procs.start(["danted", "-f", conf, "-p", os.path.join(work, "danted.pid")])
+        procs.start(dante_conf(work, dante))
         micro = free_port()
         procs.start(["microsocks", "-i", "127.0.0.1", "-p", str(micro), "-u", USER, "-P", PASSWORD])
         for port in (origin, dante, micro):

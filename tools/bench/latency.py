@@ -474,10 +474,10 @@ def main():
     args = parser.parse_args()
     delay = args.delay / 1000
     if args.serve:
-        spec = json.loads(args.serve)
-        if spec["what"] == "delay":
-            return asyncio.run(delay_line(delay, spec["control"], spec["routes"]))
-        return asyncio.run(near(spec["echo"], spec["origin"]))
+        job = json.loads(args.serve)
+        if job["what"] == "delay":
+            return asyncio.run(delay_line(delay, job["control"], job["routes"]))
+        return asyncio.run(near(job["echo"], job["origin"]))
 
     procs = Processes()
     work = tempfile.mkdtemp(prefix="sovelin-latency.")

@@ -516,17 +516,6 @@ class Relay:
         return "exit %s, stopped in %s" % (code, took[0] if took else "?")
 
 
-def dante_conf(work, port):
-    conf = os.path.join(work, "danted.conf")
-    with open(conf, "w") as f:
-        f.write("logoutput: /dev/null\ninternal: 127.0.0.1 port = %d\nexternal: 127.0.0.1\n"
-                "socksmethod: none\nclientmethod: none\nuser.privileged: root\n"
-                "user.unprivileged: nobody\n"
-                "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-                "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n" % port)
-    return ["danted", "-f", conf, "-p", os.path.join(work, "danted.pid")]
-
-
 class TreeCpu:
     """CPU ticks of this process and of every process in the sessions it
     started (Dante's children, the relay, the origin), as last seen."""
@@ -749,9 +738,9 @@ def main():
         idle_before = min(idle)
         soak = Soak(relay_port, origin_port, args.minutes * 60)
         soak.mean_pause = args.pause
-        bg = threading.Thread(target=background, args=(soak, relay, procs,
-                                                       dante_conf(work, dante_port), dante_port,
-                                                       stop, samples))
+        dante = bench.dante_conf(work, dante_port)
+        bg = threading.Thread(target=background,
+                              args=(soak, relay, procs, dante, dante_port, stop, samples))
         bg.start()
         time.sleep(0.5)
 
