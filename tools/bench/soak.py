@@ -760,8 +760,10 @@ def main():
         left = asyncio.run(run_clients())
         if left:
             soak.results += [("?", soak.end, soak.now(), "stuck", "client never ended")] * left
-        # Every client is gone: the sessions and the descriptors must follow.
-        deadline = time.monotonic() + 35
+        # Every client is gone: the sessions and the descriptors must follow,
+        # the upstream connections logged in ahead within their minute (and
+        # their 8 s of age) after the last request.
+        deadline = time.monotonic() + 35 + 68
         drained, idle_after = None, None
         while time.monotonic() < deadline:
             time.sleep(1)
