@@ -13,7 +13,7 @@ import argparse, asyncio, json, math, os, random, socket, statistics, struct, su
 import sys, tempfile, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench import Processes, free_port, wait_port  # noqa: E402
+from bench import Processes, dante_conf, free_port, wait_port  # noqa: E402
 
 USER, PASSWORD = "sovelinlat", "latpass"
 PAGE = b"<html><body>" + b"x" * 1000 + b"</body></html>\n"
@@ -490,14 +490,7 @@ def main():
                      json.dumps({"what": "near", "echo": echo, "origin": origin})],
                     stderr=logs["near"])
         dante, micro = free_port(), free_port()
-        conf = os.path.join(work, "danted.conf")
-        with open(conf, "w") as f:
-            f.write("logoutput: /dev/null\ninternal: 127.0.0.1 port = %d\nexternal: 127.0.0.1\n"
-                    "socksmethod: username\nclientmethod: none\nuser.privileged: root\n"
-                    "user.unprivileged: nobody\n"
-                    "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-                    "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n" % dante)
-        procs.start(["danted", "-f", conf, "-p", os.path.join(work, "danted.pid")])
+        procs.start(dante_conf(work, dante, "username"))
         procs.start(["microsocks", "-i", "127.0.0.1", "-p", str(micro), "-u", USER, "-P", PASSWORD])
         upstreams = {"Dante %s" % version("dante-server"): dante,
                      "microsocks %s" % version("microsocks"): micro}
