@@ -151,8 +151,10 @@ def wine_pid(name, session):
     for entry in os.listdir("/proc"):
         if entry.isdigit():
             try:
+                # By argv[0]: the wine-run.sh shell that started it has the
+                # program's name among its arguments too.
                 with open("/proc/%s/cmdline" % entry, "rb") as f:
-                    found = name.encode() in f.read()
+                    found = f.read().split(b"\0")[0].endswith(name.encode())
                 with open("/proc/%s/stat" % entry) as f:
                     found = found and int(f.read().rsplit(")", 1)[1].split()[3]) == session
                 if found:
