@@ -433,6 +433,7 @@ class Session : public std::enable_shared_from_this<Session> {
                                         std::size_t& length) {
         Pipelined pipelined{request};
         const bool dialled = co_await dialUpstream(oneWrite ? &pipelined : nullptr);
+        if (host.pool && stage != Stage::Closed) host.pool->coldDialAnswered();
         if (pipelined.mismatch && host.pool) host.pool->pipeliningFailed(endpoint);
         if (pipelined.mismatch) co_return Attempt::Retry;
         if (!dialled) co_return Attempt::Failed;

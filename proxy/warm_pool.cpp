@@ -106,7 +106,6 @@ void WarmPool::noteRequest() {
     count = static_cast<std::uint16_t>(std::min<int>(count + 1, 0xffff));
     lastRequest = now;
     startTicking();
-    refill();
 }
 
 // The most requests in any one second of the last minute, from 1 to
@@ -152,8 +151,12 @@ WarmPool::take(const std::shared_ptr<const UpstreamEndpoint>& forEndpoint) {
         if (now - r.born < maxAge && ec == asio::error::would_block)
             out.emplace(std::move(r.socket));
     }
-    refill();
+    if (out) refill();
     return out;
+}
+
+void WarmPool::coldDialAnswered() {
+    refill();
 }
 
 bool WarmPool::pipelines(const std::shared_ptr<const UpstreamEndpoint>& forEndpoint) const {

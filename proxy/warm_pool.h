@@ -33,9 +33,12 @@ class WarmPool {
     // the pool when idle.
     void noteRequest();
     // A logged-in connection to endpoint whose upstream has not closed it,
-    // if one is ready.
+    // if one is ready. When none is, the session dials itself and the pool
+    // waits for coldDialAnswered: Dante checks passwords one at a time, so a
+    // login of ours sent beside it would make the session wait for two.
     std::optional<asio::ip::tcp::socket>
     take(const std::shared_ptr<const UpstreamEndpoint>& endpoint);
+    void coldDialAnswered();
     // True once the probe found that endpoint answers a handshake sent in one write.
     bool pipelines(const std::shared_ptr<const UpstreamEndpoint>& endpoint) const;
     // A pipelined exchange got an answer other than expected: step by step from now on.
