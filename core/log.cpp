@@ -22,12 +22,44 @@ std::string timeStamp() {
     return text;
 }
 
+// Texts from outside (the service's answer, host names, error texts) reach
+// the log: control bytes, and the Unicode line breaks NEL, LS and PS, are
+// written as \xNN escapes, so one event is always one line and nobody can
+// forge another.
+std::string oneLine(std::string_view text) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    const auto escape = [&](std::string_view bytes) {
+        for (const char c : bytes) {
+            const auto u = static_cast<unsigned char>(c);
+            out += "\\x";
+            out += hex[u >> 4];
+            out += hex[u & 0x0f];
+        }
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto u = static_cast<unsigned char>(text[i]);
+        if (u < 0x20 || u == 0x7f) {
+            escape(text.substr(i, 1));
+        } else if (text.substr(i, 2) == "\xc2\x85") {
+            escape(text.substr(i++, 2));
+        } else if (text.substr(i, 3) == "\xe2\x80\xa8" || text.substr(i, 3) == "\xe2\x80\xa9") {
+            escape(text.substr(i, 3));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 void appendLogLine(const char* path, const char* previousPath, std::uintmax_t cap,
                    std::string_view text) noexcept {
     try {
-        const std::string line = timeStamp() + std::string(text) + "\n";
+        const std::string line = timeStamp() + oneLine(text) + "\n";
         // Text mode: Windows editors get their line ends.
         std::FILE* file = std::fopen(path, "a");
         if (!file) return;

@@ -11,7 +11,7 @@ inline constexpr const char* previousLogFileName = "sovelin.log.1";
 inline constexpr std::uintmax_t logFileCap = 1024 * 1024;
 
 // One line, with the time (UTC), appended to sovelin.log in the working
-// directory. From any thread; never throws; a file that cannot be written
+// directory; line breaks and other control bytes in text are escaped. From any thread; never throws; a file that cannot be written
 // loses the line.
 void logLine(std::string_view text) noexcept;
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -34,6 +35,22 @@ TEST(Log, KeepsOnePreviousCopyAtTheCap) {
     }
     std::remove(path);
     std::remove(previous);
+}
+
+TEST(Log, OneEventIsOneLineWhateverItsText) {
+    const char* path = "log_test_forged.log";
+    std::remove(path);
+    // A service answer whose "ip" carries a line break and a forged entry.
+    appendLogLine(path, "log_test_forged.log.1", 4096,
+                  "connect: 1.2.3.4\n2026-01-01 00:00:00.000Z exit\r\t\x7f\xc2\x85\xe2\x80\xa8 "
+                  "\xd0\x9c");
+    const std::string text = contents(path);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_NE(text.find("1.2.3.4\\x0a2026-01-01 00:00:00.000Z exit\\x0d\\x09\\x7f\\xc2\\x85"
+                        "\\xe2\\x80\\xa8 \xd0\x9c\n"),
+              std::string::npos)
+        << text;
+    std::remove(path);
 }
 
 } // namespace
