@@ -2,13 +2,38 @@
 
 #include "api/json_fields.h"
 
+namespace {
+
+// RFC 3986 section 2.3: unreserved characters go as they are, every other
+// byte as %XX, so a code can never end the query parameter it stands in.
+std::string percentEncoded(const std::string& text) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        const bool unreserved = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') ||
+                                (u >= '0' && u <= '9') || c == '-' || c == '.' || c == '_' ||
+                                c == '~';
+        if (unreserved) {
+            out += c;
+        } else {
+            out += '%';
+            out += hex[u >> 4];
+            out += hex[u & 0x0f];
+        }
+    }
+    return out;
+}
+
+} // namespace
+
 std::string connectionTarget(std::uint32_t tick, int draw, const LocationList& list,
                              std::int32_t selected) {
     std::string target = "/api/get_connection.php?nocache=";
     target += std::to_string(tick);
     target += std::to_string(draw);
     if (selected >= 0 && static_cast<std::size_t>(selected) < list.size()) {
-        const std::string& code = list[static_cast<std::size_t>(selected)].code;
+        const std::string code = percentEncoded(list[static_cast<std::size_t>(selected)].code);
         if (!code.empty()) target += "&country=" + code + "&location=" + code;
     }
     return target;

@@ -14,7 +14,7 @@ inline constexpr std::size_t maxCredentialLength = 255;
 
 // "/api/get_connection.php?nocache=" with the tick count and the draw, then
 // "&country=" CODE "&location=" CODE when `selected` is an entry of `list`
-// with a code. UTF-8.
+// with a code, the code percent-encoded.
 std::string connectionTarget(std::uint32_t tick, int draw, const LocationList& list,
                              std::int32_t selected);
 

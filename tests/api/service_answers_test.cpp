@@ -68,10 +68,13 @@ TEST(ConnectionAnswer, ReadsOrRefusesEachAnswer) {
 }
 
 TEST(ConnectionTarget, CarriesTheSelectedCodeOnly) {
-    const LocationList list{{"DE", L"x"}, {"", L"y"}};
+    const LocationList list{{"DE", L"x"}, {"", L"y"}, {"a&b=c#d e%/\xd0\x9c-._~", L"z"}};
     const std::string plain = "/api/get_connection.php?nocache=500077";
     EXPECT_EQ(connectionTarget(5000, 77, list, 0), plain + "&country=DE&location=DE");
-    for (const std::int32_t selected : {1, 2, -1}) // an empty code, past the end, none
+    // A code cannot end its parameter or the query: everything but unreserved is encoded.
+    const std::string odd = "a%26b%3Dc%23d%20e%25%2F%D0%9C-._~";
+    EXPECT_EQ(connectionTarget(5000, 77, list, 2), plain + "&country=" + odd + "&location=" + odd);
+    for (const std::int32_t selected : {1, 3, -1}) // an empty code, past the end, none
         EXPECT_EQ(connectionTarget(5000, 77, list, selected), plain) << selected;
     EXPECT_EQ(connectionTarget(4294967295u, 32767, {}, 0),
               "/api/get_connection.php?nocache=429496729532767");
