@@ -110,6 +110,9 @@ asio::awaitable<void> acceptClients(tcp::acceptor& acceptor, asio::steady_timer&
             co_await pause.async_wait(asValues);
             continue;
         }
+        // The engine dialling itself (an endpoint that leads back here): the
+        // loop ends at its first step.
+        if (fromOwnUpstream(host, client)) continue;
         try {
             startSession(host, std::move(client));
         } catch (...) {
@@ -134,6 +137,8 @@ const char* describeUpstreamCheck(UpstreamCheck result) {
         return "the upstream refused the user name and password";
     case UpstreamCheck::TimedOut:
         return "the upstream did not answer in time";
+    case UpstreamCheck::OwnListener:
+        return "the upstream is this client's own listener";
     }
     return "unknown";
 }
@@ -251,6 +256,10 @@ std::size_t ProxyEngine::sessionCount() const {
     return core->host.open.load();
 }
 
+std::size_t ProxyEngine::bufferedBytes() const {
+    return core->host.buffered.load();
+}
+
 UpstreamCheck checkUpstream(const UpstreamEndpoint& upstream, std::chrono::milliseconds deadline,
                             const EngineOptions& options) {
     try {
@@ -260,6 +269,7 @@ UpstreamCheck checkUpstream(const UpstreamEndpoint& upstream, std::chrono::milli
         const auto ip = asio::ip::make_address_v4(address, ec);
         if (ec) return UpstreamCheck::Unresolved;
         const auto port = static_cast<std::uint16_t>(upstream.port & 0xffff);
+        if (isOwnListener(ip, port, options.port)) return UpstreamCheck::OwnListener;
         asio::io_context io{1};
         tcp::socket s(io);
         UpstreamCheck result = UpstreamCheck::TimedOut;

@@ -34,7 +34,17 @@ struct EngineOptions {
 };
 
 // The outcome of one upstream negotiation.
-enum class UpstreamCheck { Ok, Unresolved, Unreachable, NoAcceptableMethod, Refused, TimedOut };
+// OwnListener: the endpoint is this engine's own listener (a loopback address
+// with our port), which would make every session dial itself without end.
+enum class UpstreamCheck {
+    Ok,
+    Unresolved,
+    Unreachable,
+    NoAcceptableMethod,
+    Refused,
+    TimedOut,
+    OwnListener
+};
 const char* describeUpstreamCheck(UpstreamCheck result);
 
 // Told, on the engine's thread, how each session's connect and login to the
@@ -63,6 +73,9 @@ class ProxyEngine {
     bool running() const;
     // Sessions open right now (accepted and not yet closed).
     std::size_t sessionCount() const;
+    // Bytes the sessions hold right now in copy buffers and in what a
+    // destination has not taken yet.
+    std::size_t bufferedBytes() const;
 
   private:
     struct Core;

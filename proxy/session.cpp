@@ -7,10 +7,10 @@
 #include "proxy/socks.h"
 #include "proxy/warm_pool.h"
 
-#include <optional>
-
 #include <algorithm>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 // A co_await never stands in a condition or beside && or ||: GCC 12 builds
 // such coroutines wrongly (frames destroyed twice, operands evaluated out of
@@ -23,7 +23,11 @@ using Clock = std::chrono::steady_clock;
 
 // Client bytes held while the handshake has not passed them on yet; past this
 // the client is simply not read until it has.
-constexpr std::size_t holdLimit = relayBufferSize;
+constexpr std::size_t holdLimit = 64 * 1024;
+// A flow's first look, doubled after each one its destination took whole, up
+// to relayBufferSize; after a partial write, twice what was taken: a slow
+// destination is not offered far more than it takes each time.
+constexpr std::size_t firstReadSize = 16 * 1024;
 // The most spare copy buffers an engine keeps for the next burst.
 constexpr std::size_t spareBufferLimit = 8;
 
@@ -51,6 +55,67 @@ void setSessionOptions(tcp::socket& s) {
     s.set_option(asio::socket_base::keep_alive(true), ignored);
     // Reads in the copying stage go until the socket would block.
     s.non_blocking(true, ignored);
+}
+
+OwnEnd::OwnEnd(SessionHost& h, const tcp::socket& s) {
+    std::error_code ec;
+    const tcp::endpoint local = s.local_endpoint(ec);
+    if (ec) return;
+    host = &h;
+    where = h.ownEnds.insert(local);
+}
+
+OwnEnd& OwnEnd::operator=(OwnEnd&& other) noexcept {
+    if (this != &other) {
+        reset();
+        host = std::exchange(other.host, nullptr);
+        where = other.where;
+    }
+    return *this;
+}
+
+void OwnEnd::reset() {
+    if (host) host->ownEnds.erase(where);
+    host = nullptr;
+}
+
+bool fromOwnUpstream(const SessionHost& host, const tcp::socket& client) {
+    std::error_code ec;
+    const tcp::endpoint peer = client.remote_endpoint(ec);
+    return !ec && host.ownEnds.contains(peer);
+}
+
+bool isOwnListener(const asio::ip::address& address, std::uint16_t port, std::uint16_t listenPort) {
+    if (port != listenPort) return false;
+    // A connect to the unspecified address reaches this machine on some systems.
+    if (address.is_unspecified()) return true;
+    if (address.is_v4()) return address.to_v4().is_loopback();
+    const asio::ip::address_v6 v6 = address.to_v6();
+    return v6.is_loopback() ||
+           (v6.is_v4_mapped() && asio::ip::make_address_v4(asio::ip::v4_mapped, v6).is_loopback());
+}
+
+std::size_t peekSome(tcp::socket& from, char* into, std::size_t size, std::error_code& ec) {
+    return from.receive(asio::buffer(into, size), tcp::socket::message_peek, ec);
+}
+
+std::size_t writeNow(tcp::socket& to, const char* bytes, std::size_t size, std::error_code& ec) {
+    const std::size_t n = to.write_some(asio::buffer(bytes, size), ec);
+    if (ec != asio::error::would_block) return n;
+    ec = {};
+    return 0;
+}
+
+void takePeeked(tcp::socket& from, char* into, std::size_t size, std::error_code& ec) {
+    if (size == 0) return;
+#ifdef __linux__
+    // Linux drops TCP bytes without copying them again.
+    const int flags = MSG_TRUNC;
+#else
+    const int flags = 0;
+#endif
+    // The bytes were there when peeked, so this takes them all at once.
+    if (from.receive(asio::buffer(into, size), flags, ec) != size && !ec) ec = asio::error::eof;
 }
 
 void reportUpstream(SessionHost& host, UpstreamCheck result) {
@@ -129,6 +194,11 @@ class Session : public std::enable_shared_from_this<Session> {
     Session& operator=(const Session&) = delete;
 
     void begin() {
+        // The engine dialling itself: nothing of it is served.
+        if (fromOwnUpstream(host, client)) {
+            close();
+            return;
+        }
         setSessionOptions(client);
         wake.expires_at(Clock::time_point::max());
         resume.expires_at(Clock::time_point::max());
@@ -147,6 +217,7 @@ class Session : public std::enable_shared_from_this<Session> {
         std::error_code ignored;
         client.close(ignored);
         upstream.close(ignored);
+        upstreamEnd.reset();
         watchdog.cancel();
         wake.cancel();
         resume.cancel();
@@ -163,13 +234,15 @@ class Session : public std::enable_shared_from_this<Session> {
         tcp::socket& to;
         bool hold = false;
         std::string held;
-        bool ended = false; // `from` ended and that end was passed on
+        bool ended = false;                   // `from` ended and that end was passed on
+        std::size_t readSize = firstReadSize; // grows while `to` takes each read whole
     };
 
     // A copy buffer borrowed from the host for one burst.
     class Borrowed {
       public:
         explicit Borrowed(SessionHost& host) : host(host) {
+            host.buffered += relayBufferSize;
             if (host.spareBuffers.empty()) {
                 data = std::make_unique_for_overwrite<char[]>(relayBufferSize);
             } else {
@@ -178,6 +251,7 @@ class Session : public std::enable_shared_from_this<Session> {
             }
         }
         ~Borrowed() {
+            host.buffered -= relayBufferSize;
             if (host.spareBuffers.size() < spareBufferLimit)
                 host.spareBuffers.push_back(std::move(data));
         }
@@ -235,8 +309,8 @@ class Session : public std::enable_shared_from_this<Session> {
 
     asio::awaitable<void> pumpUp() { co_await pump(up); }
 
-    // Copies one direction: reads until the socket would block, writing each
-    // chunk as it comes, and only then waits for it to become readable again.
+    // Copies one direction: moves bytes until the source would block or the
+    // destination is full, and only then waits for whichever it was.
     asio::awaitable<void> pump(Flow& f) {
         for (;;) {
             if (f.hold && f.held.size() >= holdLimit) {
@@ -244,18 +318,22 @@ class Session : public std::enable_shared_from_this<Session> {
                 if (stage == Stage::Closed) co_return;
                 continue;
             }
-            std::error_code ec = co_await forwardBurst(f);
+            const Burst burst = forwardBurst(f);
             if (stage == Stage::Closed) co_return;
-            if (!ec) continue; // the hold filled up
-            if (ec == asio::error::would_block) {
-                auto [waitError] = co_await f.from.async_wait(tcp::socket::wait_read, asValues);
+            if (burst == Burst::HoldFull) continue;
+            if (burst == Burst::SourceDry || burst == Burst::DestinationFull) {
+                const bool dry = burst == Burst::SourceDry;
+                auto [waitError] =
+                    co_await (dry ? f.from : f.to)
+                        .async_wait(dry ? tcp::socket::wait_read : tcp::socket::wait_write,
+                                    asValues);
                 if (waitError) {
                     close();
                     co_return;
                 }
                 continue;
             }
-            if (ec == asio::error::eof) {
+            if (burst == Burst::Ended) {
                 ended(f);
             } else {
                 close();
@@ -264,27 +342,44 @@ class Session : public std::enable_shared_from_this<Session> {
         }
     }
 
-    // One burst of reads on a borrowed buffer. Returns what stopped it.
-    asio::awaitable<std::error_code> forwardBurst(Flow& f) {
+    enum class Burst { SourceDry, DestinationFull, HoldFull, Ended, Failed };
+
+    static Burst burstEnd(std::error_code ec) {
+        if (ec == asio::error::would_block) return Burst::SourceDry;
+        return ec == asio::error::eof ? Burst::Ended : Burst::Failed;
+    }
+
+    // One burst on a borrowed buffer. Past the handshake, bytes are looked at
+    // in the source without being taken, written on at once, and only what
+    // the destination took is taken: a destination that stops reading leaves
+    // the rest in the source's socket, where TCP's flow control holds the
+    // sender back, and the session holds nothing while it waits.
+    Burst forwardBurst(Flow& f) {
         Borrowed buffer(host);
         for (;;) {
-            if (host.stopping.load(std::memory_order_relaxed))
-                co_return asio::error::operation_aborted;
-            const std::size_t room = f.hold ? holdLimit - f.held.size() : relayBufferSize;
-            if (room == 0) co_return std::error_code();
+            if (host.stopping.load(std::memory_order_relaxed)) return Burst::Failed;
             std::error_code ec;
-            const std::size_t n = f.from.read_some(asio::buffer(buffer.get(), room), ec);
-            if (ec) co_return ec;
             if (f.hold) {
+                const std::size_t room = holdLimit - f.held.size();
+                if (room == 0) return Burst::HoldFull;
+                const std::size_t n = f.from.read_some(asio::buffer(buffer.get(), room), ec);
+                if (ec) return burstEnd(ec);
                 f.held.append(buffer.get(), n);
                 wake.cancel();
                 continue;
             }
+            const std::size_t n = peekSome(f.from, buffer.get(), f.readSize, ec);
+            if (ec) return burstEnd(ec);
             if (finWaiting) limit = Clock::now() + host.options.finWait;
-            auto [writeError, written] =
-                co_await asio::async_write(f.to, asio::buffer(buffer.get(), n), asValues);
-            if (writeError) co_return writeError;
-            if (stage == Stage::Closed) co_return asio::error::operation_aborted;
+            const std::size_t written = writeNow(f.to, buffer.get(), n, ec);
+            if (!ec) takePeeked(f.from, buffer.get(), written, ec);
+            if (ec) return Burst::Failed;
+            if (written == n) {
+                f.readSize = std::min(2 * f.readSize, relayBufferSize);
+                continue;
+            }
+            f.readSize = std::clamp(2 * written, firstReadSize, relayBufferSize);
+            return Burst::DestinationFull;
         }
     }
 
@@ -376,6 +471,7 @@ class Session : public std::enable_shared_from_this<Session> {
     // meanwhile (the client left, or a stop): that says nothing of the upstream.
     void report(UpstreamCheck result) {
         dialing = false;
+        if (host.pool) host.pool->noteLogin(result);
         reportUpstream(host, result);
     }
 
@@ -391,19 +487,24 @@ class Session : public std::enable_shared_from_this<Session> {
             report(UpstreamCheck::Unresolved);
             co_return false;
         }
+        const auto port = static_cast<std::uint16_t>(endpoint->port & 0xffff);
+        if (isOwnListener(ip, port, host.options.port)) {
+            report(UpstreamCheck::OwnListener);
+            co_return false;
+        }
         upstream.open(tcp::v4(), ec);
         if (ec) { // out of sockets here: no news of the upstream
             dialing = false;
             co_return false;
         }
         setSessionOptions(upstream);
-        const auto port = static_cast<std::uint16_t>(endpoint->port & 0xffff);
         auto [connectError] = co_await upstream.async_connect(tcp::endpoint(ip, port), asValues);
         if (stage == Stage::Closed) co_return false;
         if (connectError) {
             report(UpstreamCheck::Unreachable);
             co_return false;
         }
+        upstreamEnd = OwnEnd(host, upstream);
         const UpstreamCheck result =
             co_await negotiateUpstream(upstream, *endpoint, fromUpstream, pipelined);
         if (stage == Stage::Closed) co_return false;
@@ -454,10 +555,13 @@ class Session : public std::enable_shared_from_this<Session> {
     asio::awaitable<bool> openTunnel(std::string_view request, std::string& reply) {
         endpoint = host.upstream.load();
         if (!endpoint) co_return false;
-        std::optional<tcp::socket> warm;
+        std::optional<WarmPool::Taken> warm;
         if (host.pool) host.pool->noteRequest();
         if (host.pool) warm = host.pool->take(endpoint);
-        if (warm) upstream = std::move(*warm);
+        if (warm) {
+            upstream = std::move(warm->socket);
+            upstreamEnd = std::move(warm->end);
+        }
         const bool oneWrite = !warm && host.pool && host.pool->pipelines(endpoint);
         std::size_t length = 0;
         // Made first and awaited apart: GCC 12 builds a co_await in a branch wrongly.
@@ -467,6 +571,7 @@ class Session : public std::enable_shared_from_this<Session> {
         if (attempt == Attempt::Retry && stage != Stage::Closed) {
             std::error_code ignored;
             upstream.close(ignored);
+            upstreamEnd.reset();
             upstream = tcp::socket(client.get_executor());
             fromUpstream.clear();
             attempt = co_await coldTunnel(request, false, length);
@@ -481,6 +586,12 @@ class Session : public std::enable_shared_from_this<Session> {
     asio::awaitable<void> handshake() {
         bool spoke = !up.held.empty();
         if (!spoke) spoke = co_await moreFromClient();
+        // Checked again now that it has spoken: our upstream socket marks
+        // its end before it writes, so a loop is known by its first byte.
+        if (fromOwnUpstream(host, client)) {
+            close();
+            co_return;
+        }
         const auto first = spoke ? static_cast<std::uint8_t>(up.held[0]) : 0;
         if (first == 0x05) {
             front = Front::Socks5;
@@ -530,8 +641,14 @@ class Session : public std::enable_shared_from_this<Session> {
         resume.cancel();
         // The reply is parsed only to know where the handshake ends.
         std::string answer;
-        if (const bool ok = co_await openTunnel(request, answer); !ok) co_return;
-        co_await proceed(answer);
+        const bool opened = co_await openTunnel(request, answer);
+        if (opened) {
+            co_await proceed(answer);
+        } else if (stage != Stage::Closed) {
+            // No reply from an upstream that let us in: ours says so.
+            answered = true;
+            co_await writeAll(client, socks5Failure);
+        }
     }
 
     // SOCKS4/4a becomes a SOCKS5 CONNECT; a refusal is answered with the
@@ -654,6 +771,7 @@ class Session : public std::enable_shared_from_this<Session> {
     void dropTunnel() {
         std::error_code ignored;
         upstream.close(ignored);
+        upstreamEnd.reset();
         fromUpstream.clear();
         tunnelPort = 0;
     }
@@ -835,6 +953,7 @@ class Session : public std::enable_shared_from_this<Session> {
     SessionHost& host;
     tcp::socket client;
     tcp::socket upstream;
+    OwnEnd upstreamEnd;
     asio::steady_timer watchdog;
     asio::steady_timer wake;   // the handshake waits here for client bytes or a lookup
     asio::steady_timer resume; // the client pump waits here while its hold is full
@@ -851,8 +970,8 @@ class Session : public std::enable_shared_from_this<Session> {
     std::string fromUpstream; // handshake replies, and what came after the last
     std::string tunnelHost;   // the HTTP front's origin of the open tunnel
     std::uint16_t tunnelPort = 0;
-    Flow up{client, upstream, true, {}, false};
-    Flow down{upstream, client, false, {}, false};
+    Flow up{client, upstream, true, {}, false, firstReadSize};
+    Flow down{upstream, client, false, {}, false, firstReadSize};
 };
 
 void startSession(SessionHost& host, tcp::socket client) {

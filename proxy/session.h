@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -54,10 +55,38 @@ struct SessionHost {
     std::string resolvedAddress;
     std::unordered_set<Session*> sessions;
     std::atomic<std::size_t> open{0};
+    // Local ends of the engine's own upstream connections: a client that
+    // comes from one of them is the engine dialling itself.
+    std::multiset<asio::ip::tcp::endpoint> ownEnds;
+    // Bytes held in borrowed copy buffers and unwritten remainders.
+    std::atomic<std::size_t> buffered{0};
     // Set by a stop before its close reaches the loop: sessions that run
     // meanwhile end instead of copying on.
     std::atomic<bool> stopping{false};
 };
+
+// Marks the local end of a connected upstream socket as the engine's own for
+// as long as it lives. Taken after the connect and before the first byte is
+// written, so a loop's first bytes can never reach the listener unmarked.
+class OwnEnd {
+  public:
+    OwnEnd() = default;
+    OwnEnd(SessionHost& host, const asio::ip::tcp::socket& s);
+    OwnEnd(OwnEnd&& other) noexcept { *this = std::move(other); }
+    OwnEnd& operator=(OwnEnd&& other) noexcept;
+    ~OwnEnd() { reset(); }
+    void reset();
+
+  private:
+    SessionHost* host = nullptr;
+    std::multiset<asio::ip::tcp::endpoint>::iterator where;
+};
+
+// The peer of an accepted client is one of the engine's own upstream sockets.
+bool fromOwnUpstream(const SessionHost& host, const asio::ip::tcp::socket& client);
+// The address and port are the engine's own listener: any loopback address
+// (IPv4-mapped ones too), or the unspecified one, with the listener's port.
+bool isOwnListener(const asio::ip::address& address, std::uint16_t port, std::uint16_t listenPort);
 
 // Serves one accepted client; the session owns it and its upstream socket.
 void startSession(SessionHost& host, asio::ip::tcp::socket client);
@@ -72,6 +101,15 @@ void setSessionOptions(asio::ip::tcp::socket& s);
 // message that would pass handshakeLimit.
 asio::awaitable<bool> readMore(asio::ip::tcp::socket& s, std::string& into);
 asio::awaitable<bool> writeAll(asio::ip::tcp::socket& s, std::string_view bytes);
+
+// The copy stage's moves, none of which waits: up to size bytes `from` has,
+// left in it; what `to` takes of bytes now (0 when it is full); and the
+// taking of bytes already peeked. would_block from a peek means nothing yet.
+std::size_t peekSome(asio::ip::tcp::socket& from, char* into, std::size_t size,
+                     std::error_code& ec);
+std::size_t writeNow(asio::ip::tcp::socket& to, const char* bytes, std::size_t size,
+                     std::error_code& ec);
+void takePeeked(asio::ip::tcp::socket& from, char* into, std::size_t size, std::error_code& ec);
 // Reads until rest holds a whole SOCKS5 reply (RFC 1928 section 6); its
 // length and REP. false when it cannot be read or is malformed.
 asio::awaitable<bool> readSocks5Reply(asio::ip::tcp::socket& s, std::string& rest,

@@ -22,6 +22,9 @@ inline constexpr std::string_view clientMethodReply{"\x05\x00", 2};
 // SOCKS4 replies: VN 0, CD 90 (granted) or 91 (rejected), port and address 0.
 inline constexpr std::string_view socks4Granted{"\x00\x5a\x00\x00\x00\x00\x00\x00", 8};
 inline constexpr std::string_view socks4Rejected{"\x00\x5b\x00\x00\x00\x00\x00\x00", 8};
+// RFC 1928 section 6: REP 1, general SOCKS server failure, for a SOCKS5
+// client whose request could not go upstream (no upstream, or it let us not in).
+inline constexpr std::string_view socks5Failure{"\x05\x01\x00\x01\x00\x00\x00\x00\x00\x00", 10};
 
 inline constexpr std::uint8_t methodNone = 0x00;
 inline constexpr std::uint8_t methodUserPassword = 0x02;

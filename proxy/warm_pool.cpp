@@ -84,6 +84,7 @@ void WarmPool::endpointChanged() {
         lookingUp = false;
         dialing = 0; // those still dialling end unused
         loginsFail = false;
+        pausedUntil = {};
     }
     std::string ip;
     if (pipelining == Pipelining::Unknown && address(ip)) {
@@ -125,7 +126,7 @@ std::size_t WarmPool::target(Clock::time_point now) const {
 }
 
 void WarmPool::refill() {
-    if (host.stopping.load()) return;
+    if (host.stopping.load() || Clock::now() < pausedUntil) return;
     std::string ip;
     // While logins fail, one at a time: a lost upstream is not hammered.
     const std::size_t want =
@@ -136,9 +137,9 @@ void WarmPool::refill() {
     }
 }
 
-std::optional<tcp::socket>
+std::optional<WarmPool::Taken>
 WarmPool::take(const std::shared_ptr<const UpstreamEndpoint>& forEndpoint) {
-    std::optional<tcp::socket> out;
+    std::optional<Taken> out;
     const auto now = Clock::now();
     while (!out && forEndpoint == endpoint && !ready.empty()) {
         Ready r = std::move(ready.front());
@@ -149,7 +150,7 @@ WarmPool::take(const std::shared_ptr<const UpstreamEndpoint>& forEndpoint) {
         std::error_code ec;
         r.socket.receive(asio::buffer(&byte, 1), tcp::socket::message_peek, ec);
         if (now - r.born < maxAge && ec == asio::error::would_block)
-            out.emplace(std::move(r.socket));
+            out.emplace(Taken{std::move(r.socket), std::move(r.end)});
     }
     if (out) refill();
     return out;
@@ -157,6 +158,13 @@ WarmPool::take(const std::shared_ptr<const UpstreamEndpoint>& forEndpoint) {
 
 void WarmPool::coldDialAnswered() {
     refill();
+}
+
+void WarmPool::noteLogin(UpstreamCheck result) {
+    if (result == UpstreamCheck::Ok) pausedUntil = {};
+    if (result == UpstreamCheck::Refused || result == UpstreamCheck::NoAcceptableMethod ||
+        result == UpstreamCheck::OwnListener)
+        pausedUntil = Clock::now() + refusedPause;
 }
 
 bool WarmPool::pipelines(const std::shared_ptr<const UpstreamEndpoint>& forEndpoint) const {
@@ -209,14 +217,22 @@ asio::awaitable<void> WarmPool::login(std::uint64_t from) {
     std::error_code ec;
     const auto where = tcp::endpoint(asio::ip::make_address_v4(ip, ec),
                                      static_cast<std::uint16_t>(forEndpoint->port & 0xffff));
-    auto [connectError] = co_await dial->socket.async_connect(where, asValues);
-    UpstreamCheck result = UpstreamCheck::Unreachable;
+    UpstreamCheck result = UpstreamCheck::OwnListener;
+    std::error_code connectError = asio::error::address_in_use;
+    if (!isOwnListener(where.address(), where.port(), host.options.port)) {
+        auto [e] = co_await dial->socket.async_connect(where, asValues);
+        connectError = e;
+        result = UpstreamCheck::Unreachable;
+    }
+    OwnEnd end;
     std::string rest;
     Pipelined oneWrite;
     const bool pipelined = pipelining == Pipelining::Yes;
-    if (!connectError)
+    if (!connectError) {
+        end = OwnEnd(host, dial->socket);
         result = co_await negotiateUpstream(dial->socket, *forEndpoint, rest,
                                             pipelined ? &oneWrite : nullptr);
+    }
     dial->timer.cancel();
     if (from != generation) co_return; // a change or a close came meanwhile
     --dialing;
@@ -226,11 +242,12 @@ asio::awaitable<void> WarmPool::login(std::uint64_t from) {
         co_return;
     }
     // Failed logins ahead count as the sessions' would.
+    noteLogin(result);
     reportUpstream(host, result);
     loginsFail = result != UpstreamCheck::Ok;
     if (result != UpstreamCheck::Ok || !rest.empty()) co_return;
     setSessionOptions(dial->socket);
-    ready.push_back({std::move(dial->socket), Clock::now()});
+    ready.push_back({std::move(dial->socket), Clock::now(), std::move(end)});
 }
 
 // Greeting, RFC 1929 and a CONNECT to 0.0.0.0 port 0 in one write: all three
@@ -244,7 +261,13 @@ asio::awaitable<void> WarmPool::probe(std::uint64_t from) {
     std::error_code ec;
     const auto where = tcp::endpoint(asio::ip::make_address_v4(ip, ec),
                                      static_cast<std::uint16_t>(forEndpoint->port & 0xffff));
+    if (isOwnListener(where.address(), where.port(), host.options.port)) {
+        pipelining = Pipelining::No;
+        co_return;
+    }
     auto [connectError] = co_await dial->socket.async_connect(where, asValues);
+    OwnEnd end;
+    if (!connectError) end = OwnEnd(host, dial->socket);
     const std::string nowhere = buildSocks5Connect(atypIPv4, std::string(4, '\0'), 0);
     Pipelined oneWrite{nowhere};
     std::string rest;
@@ -260,6 +283,8 @@ asio::awaitable<void> WarmPool::probe(std::uint64_t from) {
     std::error_code ignored;
     dial->socket.close(ignored);
     if (from != generation) co_return;
+    // A refused probe is a refused login: no more are tried for a while.
+    if (result != UpstreamCheck::Unreachable) noteLogin(result);
     pipelining = replied && !oneWrite.mismatch ? Pipelining::Yes : Pipelining::No;
 }
 
@@ -283,5 +308,6 @@ void WarmPool::closeAll() {
     pipelining = Pipelining::Unknown;
     lookingUp = false;
     loginsFail = false;
+    pausedUntil = {};
     lastRequest = {};
 }

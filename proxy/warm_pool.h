@@ -24,6 +24,15 @@ class WarmPool {
     static constexpr std::size_t mostReady = 8;
     // Past this without a request, only one is kept.
     static constexpr auto quietAfter = std::chrono::seconds(10);
+    // After a login refused by the upstream, no login is made ahead for this
+    // long, unless a session's own login is let in or the endpoint changes:
+    // a provider may lock an account that keeps failing.
+    static constexpr auto refusedPause = std::chrono::seconds(60);
+
+    struct Taken {
+        asio::ip::tcp::socket socket;
+        OwnEnd end;
+    };
 
     WarmPool(asio::io_context& io, SessionHost& host);
     WarmPool(const WarmPool&) = delete;
@@ -36,9 +45,10 @@ class WarmPool {
     // if one is ready. When none is, the session dials itself and the pool
     // waits for coldDialAnswered: Dante checks passwords one at a time, so a
     // login of ours sent beside it would make the session wait for two.
-    std::optional<asio::ip::tcp::socket>
-    take(const std::shared_ptr<const UpstreamEndpoint>& endpoint);
+    std::optional<Taken> take(const std::shared_ptr<const UpstreamEndpoint>& endpoint);
     void coldDialAnswered();
+    // How a login to the upstream ended, a session's or the pool's own.
+    void noteLogin(UpstreamCheck result);
     // True once the probe found that endpoint answers a handshake sent in one write.
     bool pipelines(const std::shared_ptr<const UpstreamEndpoint>& endpoint) const;
     // A pipelined exchange got an answer other than expected: step by step from now on.
@@ -53,6 +63,7 @@ class WarmPool {
     struct Ready {
         asio::ip::tcp::socket socket;
         Clock::time_point born;
+        OwnEnd end;
     };
     enum class Pipelining { Unknown, Probing, Yes, No };
 
@@ -78,6 +89,7 @@ class WarmPool {
     std::vector<std::weak_ptr<Dial>> dials;
     std::size_t dialing = 0;
     bool loginsFail = false; // the last login ahead failed
+    Clock::time_point pausedUntil{};
     // Requests per second over the last minute, by second.
     std::array<std::uint16_t, 60> perSecond{};
     std::int64_t lastSecond = 0;

@@ -1,12 +1,11 @@
 // The engine against a scripted upstream on loopback.
 #include "proxy/engine.h"
 #include "proxy/http_proxy.h"
+#include "proxy/session.h"
 #include "proxy/socks.h"
 #include "tests/proxy/engine_support.h"
 
 #include <gtest/gtest.h>
-
-#include <asio/experimental/as_tuple.hpp>
 
 #include <future>
 #include <memory>
@@ -15,12 +14,12 @@ using namespace std::string_literals;
 
 namespace {
 
-constexpr auto asValues = asio::experimental::as_tuple(asio::use_awaitable);
 constexpr auto stopBudget = std::chrono::milliseconds(100);
 
 const std::string greeting = "\x05\x01\x00"s;
 const std::string request = "\x05\x01\x00\x03\x09"s + "dest.test" + "\x00\x50"s;
 const std::string okReply = "\x05\x00\x00\x01\x7f\x00\x00\x01\x1f\x90"s;
+const std::string failed = "\x05\x00"s + std::string(socks5Failure);
 
 struct Engine : ::testing::Test {
     std::uint16_t port = 0;
@@ -101,6 +100,14 @@ TEST(CheckUpstream, TellsALoginFromEachWayItFails) {
     }
     const UpstreamEndpoint closed{"127.0.0.1", freeLoopbackPort(), "alice", "s3cret"};
     EXPECT_EQ(checkUpstream(closed, std::chrono::milliseconds(500)), UpstreamCheck::Unreachable);
+    // Our own listener, by any loopback address or a name for one: refused
+    // before anything is dialled, whether or not it runs.
+    options.resolve = [](const std::string&) { return "127.0.0.1"s; };
+    for (const char* host : {"127.0.0.1", "127.0.0.2", "0.0.0.0", "loop.test"})
+        EXPECT_EQ(
+            checkUpstream({host, options.port, "a", "b"}, std::chrono::milliseconds(500), options),
+            UpstreamCheck::OwnListener)
+            << host;
 }
 
 TEST_F(Engine, RefusalsCloseTheClient) {
@@ -112,23 +119,23 @@ TEST_F(Engine, RefusalsCloseTheClient) {
         std::string user, reply, first, answer; // answer: what the client gets before the end
         int connections;                        // upstream connections it costs
         bool requestSent;
-    } cases[] = {
-        // The greeting is answered before the upstream is dialled for the request.
-        {0xff, 0, "alice", okReply, greeting + request, "\x05\x00"s, 1, false},
-        {0x02, 1, "alice", okReply, greeting + request, "\x05\x00"s, 1, false},
-        {0x02, 0, std::string(256, 'u'), okReply, greeting + request, "\x05\x00"s, 1, false},
-        // Nothing valid, or nothing at all (the client hangs up), costs no upstream.
-        {0x02, 0, "alice", okReply, "\x16\x03\x01\x02\x00\x01"s, "", 0, false}, // TLS
-        {0x02, 0, "alice", okReply, "", "", 0, false},
-        // SOCKS4a with an empty name, or one longer than SOCKS5 carries.
-        {0x02, 0, "alice", okReply, "\x04\x01\0\x50\0\0\0\x01\0\0"s, "", 0, false},
-        {0x02, 0, "alice", okReply, "\x04\x01\0\x50\0\0\0\x01\0"s + std::string(256, 'h'), "", 0,
-         false},
-        // SOCKS4: BIND never goes upstream; a refused login or CONNECT is
-        // rejected too.
-        {0x02, 0, "alice", okReply, socks4Bind, rejected, 0, false},
-        {0xff, 0, "alice", okReply, socks4Connect, rejected, 1, false},
-        {0x02, 0, "alice", refusedReply, socks4Connect, rejected, 1, true}};
+    } cases[] = {// The greeting is answered before the upstream is dialled for the
+                 // request; an upstream that lets us not in gives the request a failure.
+                 {0xff, 0, "alice", okReply, greeting + request, failed, 1, false},
+                 {0x02, 1, "alice", okReply, greeting + request, failed, 1, false},
+                 {0x02, 0, std::string(256, 'u'), okReply, greeting + request, failed, 1, false},
+                 // Nothing valid, or nothing at all (the client hangs up), costs no upstream.
+                 {0x02, 0, "alice", okReply, "\x16\x03\x01\x02\x00\x01"s, "", 0, false}, // TLS
+                 {0x02, 0, "alice", okReply, "", "", 0, false},
+                 // SOCKS4a with an empty name, or one longer than SOCKS5 carries.
+                 {0x02, 0, "alice", okReply, "\x04\x01\0\x50\0\0\0\x01\0\0"s, "", 0, false},
+                 {0x02, 0, "alice", okReply, "\x04\x01\0\x50\0\0\0\x01\0"s + std::string(256, 'h'),
+                  "", 0, false},
+                 // SOCKS4: BIND never goes upstream; a refused login or CONNECT is
+                 // rejected too.
+                 {0x02, 0, "alice", okReply, socks4Bind, rejected, 0, false},
+                 {0xff, 0, "alice", okReply, socks4Connect, rejected, 1, false},
+                 {0x02, 0, "alice", refusedReply, socks4Connect, rejected, 1, true}};
     for (const auto& k : cases) {
         FakeUpstream up;
         up.method = k.method;
@@ -369,6 +376,101 @@ TEST_F(Engine, ReportsEachDialsOutcomeAndDialsTheSwappedEndpoint) {
     }
     EXPECT_EQ(good.accepted, 3);
     EXPECT_EQ(refusing.accepted, 1);
+}
+
+// An endpoint that is our own listener would make each session dial itself
+// without end: every front gets its failure at the first step, nothing is
+// dialled ahead, and the owner hears why.
+TEST_F(Engine, AnUpstreamThatIsOurOwnListenerEndsAtTheFirstStep) {
+    std::mutex lock;
+    std::vector<UpstreamCheck> heard;
+    EngineOptions options;
+    options.port = port = freeLoopbackPort();
+    engine = std::make_unique<ProxyEngine>(options, [&](UpstreamCheck result) {
+        std::lock_guard<std::mutex> guard(lock);
+        heard.push_back(result);
+    });
+    ASSERT_TRUE(engine->start(UpstreamEndpoint{"127.0.0.1", port, "a", "b"}));
+    const std::string connect = "CONNECT dest.test:80 HTTP/1.1\r\n\r\n";
+    const std::string socks4 = "\x04\x01\x00\x50\x0a\x00\x00\x02\x00"s;
+    for (const auto& [first, answer] : {std::pair{greeting + request, failed},
+                                        {socks4, std::string(socks4Rejected)},
+                                        {connect, httpErrorResponse(502)}}) {
+        TestClient c(port);
+        c.exchange(first, 0);
+        EXPECT_EQ(c.untilEnd(), answer);
+        EXPECT_LE(engine->sessionCount(), 1u);
+    }
+    EXPECT_TRUE(waitUntil([&] { return engine->sessionCount() == 0; }));
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(heard, std::vector<UpstreamCheck>(3, UpstreamCheck::OwnListener));
+}
+
+// Whatever the address, a connection from one of the engine's own upstream
+// sockets is known at the listener, for as long as that socket is ours.
+TEST(OwnEnd, MarksTheEngineOwnConnectionsWhileTheyLive) {
+    SessionHost host;
+    asio::io_context io;
+    asio::ip::tcp::acceptor listener(io, {asio::ip::address_v4::loopback(), 0});
+    asio::ip::tcp::socket ours(io), stranger(io);
+    ours.connect(listener.local_endpoint());
+    stranger.connect(listener.local_endpoint());
+    OwnEnd end(host, ours);
+    asio::ip::tcp::socket fromOurs = listener.accept(), fromStranger = listener.accept();
+    EXPECT_TRUE(fromOwnUpstream(host, fromOurs));
+    EXPECT_FALSE(fromOwnUpstream(host, fromStranger));
+    OwnEnd moved = std::move(end);
+    EXPECT_TRUE(fromOwnUpstream(host, fromOurs));
+    moved.reset();
+    EXPECT_FALSE(fromOwnUpstream(host, fromOurs));
+    EXPECT_TRUE(host.ownEnds.empty());
+}
+
+// Clients that open a download and never read: each session keeps only what
+// its client's socket did not take of one small read, and every byte still
+// arrives once a client reads.
+TEST_F(Engine, ClientsThatNeverReadHoldLittleMemory) {
+    const std::size_t clients = 40, size = 8 << 20, chunk = 64 * 1024;
+    const std::string download = pattern(size, 5);
+    std::atomic<std::size_t> sent{0};
+    FakeUpstream up;
+    up.destination = [&](asio::ip::tcp::socket& s) -> asio::awaitable<void> {
+        for (std::size_t at = 0; at < size; at += chunk) {
+            auto [ec, n] =
+                co_await asio::async_write(s, asio::buffer(download.data() + at, chunk), asValues);
+            sent += n;
+            if (ec) co_return;
+        }
+    };
+    start(up);
+    std::vector<std::unique_ptr<TestClient>> idle;
+    for (std::size_t i = 0; i < clients; ++i)
+        idle.push_back(connected());
+    // Every destination is stuck once nothing more goes out for a while.
+    std::size_t last = 0;
+    EXPECT_TRUE(waitUntil([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return std::exchange(last, sent.load()) == last && last > 0;
+    }));
+    // At most one session may be in a burst while the others wait.
+    EXPECT_LE(engine->bufferedBytes(), relayBufferSize) << engine->bufferedBytes();
+    const std::string got = idle[0]->recv(size);
+    EXPECT_TRUE(got == download) << got.size();
+}
+
+// A refused login may be a wrong password, and a provider may lock an account
+// that keeps failing: after one, nothing is dialled ahead any more.
+TEST_F(Engine, AWrongPasswordIsNotTriedAgainAhead) {
+    FakeUpstream up;
+    up.authStatus = 1;
+    ahead = true;
+    start(up);
+    TestClient c(port);
+    c.exchange(greeting + request, 0);
+    EXPECT_EQ(c.untilEnd(), failed);
+    // Logins ahead were made once a second before.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_LE(up.accepted, 3);
 }
 
 TEST_F(Engine, HalfClosingClientGetsTheWholeAnswer) {
