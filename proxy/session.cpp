@@ -60,9 +60,10 @@ void setSessionOptions(tcp::socket& s) {
 OwnEnd::OwnEnd(SessionHost& h, const tcp::socket& s) {
     std::error_code ec;
     const tcp::endpoint local = s.local_endpoint(ec);
+    const tcp::endpoint remote = ec ? tcp::endpoint() : s.remote_endpoint(ec);
     if (ec) return;
     host = &h;
-    where = h.ownEnds.insert(local);
+    where = h.ownEnds.emplace(local, remote);
 }
 
 OwnEnd& OwnEnd::operator=(OwnEnd&& other) noexcept {
@@ -82,7 +83,8 @@ void OwnEnd::reset() {
 bool fromOwnUpstream(const SessionHost& host, const tcp::socket& client) {
     std::error_code ec;
     const tcp::endpoint peer = client.remote_endpoint(ec);
-    return !ec && host.ownEnds.contains(peer);
+    const tcp::endpoint local = ec ? tcp::endpoint() : client.local_endpoint(ec);
+    return !ec && host.ownEnds.contains({peer, local});
 }
 
 bool isOwnListener(const asio::ip::address& address, std::uint16_t port, std::uint16_t listenPort) {

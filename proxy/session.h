@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 // Completion token of the engine: errors come back as values, never as
@@ -55,9 +56,11 @@ struct SessionHost {
     std::string resolvedAddress;
     std::unordered_set<Session*> sessions;
     std::atomic<std::size_t> open{0};
-    // Local ends of the engine's own upstream connections: a client that
-    // comes from one of them is the engine dialling itself.
-    std::multiset<asio::ip::tcp::endpoint> ownEnds;
+    // The engine's own upstream connections, as (local end, remote end): a
+    // client whose connection is one of them seen from the other side is
+    // the engine dialling itself. Both ends count, since one local port may
+    // serve connections to different places at once.
+    std::multiset<std::pair<asio::ip::tcp::endpoint, asio::ip::tcp::endpoint>> ownEnds;
     // Bytes held in borrowed copy buffers and unwritten remainders.
     std::atomic<std::size_t> buffered{0};
     // Set by a stop before its close reaches the loop: sessions that run
@@ -79,7 +82,7 @@ class OwnEnd {
 
   private:
     SessionHost* host = nullptr;
-    std::multiset<asio::ip::tcp::endpoint>::iterator where;
+    decltype(SessionHost::ownEnds)::iterator where;
 };
 
 // The peer of an accepted client is one of the engine's own upstream sockets.

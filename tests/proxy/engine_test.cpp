@@ -407,22 +407,31 @@ TEST_F(Engine, AnUpstreamThatIsOurOwnListenerEndsAtTheFirstStep) {
 }
 
 // Whatever the address, a connection from one of the engine's own upstream
-// sockets is known at the listener, for as long as that socket is ours.
+// sockets is known at the listener, for as long as that socket is ours; a
+// client that happens to use the same local port towards us is not.
 TEST(OwnEnd, MarksTheEngineOwnConnectionsWhileTheyLive) {
+    using asio::ip::tcp;
     SessionHost host;
     asio::io_context io;
-    asio::ip::tcp::acceptor listener(io, {asio::ip::address_v4::loopback(), 0});
-    asio::ip::tcp::socket ours(io), stranger(io);
-    ours.connect(listener.local_endpoint());
-    stranger.connect(listener.local_endpoint());
+    const tcp::endpoint any{asio::ip::address_v4::loopback(), 0};
+    tcp::acceptor listener(io, any), elsewhere(io, any);
+    tcp::socket ours(io), samePort(io);
+    for (tcp::socket* s : {&ours, &samePort}) {
+        s->open(tcp::v4());
+        s->set_option(tcp::socket::reuse_address(true));
+    }
+    ours.bind(any);
+    ours.connect(elsewhere.local_endpoint()); // our upstream
+    samePort.bind(ours.local_endpoint());
+    samePort.connect(listener.local_endpoint()); // a client of ours
     OwnEnd end(host, ours);
-    asio::ip::tcp::socket fromOurs = listener.accept(), fromStranger = listener.accept();
-    EXPECT_TRUE(fromOwnUpstream(host, fromOurs));
-    EXPECT_FALSE(fromOwnUpstream(host, fromStranger));
+    tcp::socket atUpstream = elsewhere.accept(), client = listener.accept();
+    EXPECT_TRUE(fromOwnUpstream(host, atUpstream));
+    EXPECT_FALSE(fromOwnUpstream(host, client));
     OwnEnd moved = std::move(end);
-    EXPECT_TRUE(fromOwnUpstream(host, fromOurs));
+    EXPECT_TRUE(fromOwnUpstream(host, atUpstream));
     moved.reset();
-    EXPECT_FALSE(fromOwnUpstream(host, fromOurs));
+    EXPECT_FALSE(fromOwnUpstream(host, atUpstream));
     EXPECT_TRUE(host.ownEnds.empty());
 }
 
