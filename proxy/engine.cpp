@@ -1,12 +1,10 @@
-// The engine's owner: its event loop and thread, the acceptor, the sessions
-// (session.cpp) and the name lookups that must never hold the loop up.
+// The engine's owner: its event loop and thread, the acceptor, the one
+// upstream client, the connections logged in ahead and the sessions.
 #include "proxy/engine.h"
 
 #include "proxy/session.h"
 #include "proxy/warm_pool.h"
 
-#include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -21,87 +19,8 @@ using Clock = std::chrono::steady_clock;
 // pausing keeps the loop from spinning while sessions give some back.
 constexpr auto acceptPause = std::chrono::milliseconds(100);
 
-std::string systemResolve(const std::string& name) {
-    asio::io_context io;
-    tcp::resolver resolver(io);
-    std::error_code ec;
-    auto results = resolver.resolve(tcp::v4(), name, "", ec);
-    if (ec || results.empty()) return {};
-    return results.begin()->endpoint().address().to_string();
-}
-
-// Dotted IPv4 text for the upstream host: unchanged when it is one already.
-std::string lookUp(const std::string& name, const EngineOptions& options) {
-    std::error_code ec;
-    asio::ip::make_address_v4(name, ec);
-    if (!ec) return name;
-    return options.resolve ? options.resolve(name) : systemResolve(name);
-}
-
-// Blocking lookups, one after another on a thread of their own, started at
-// the first one. A stop does not wait for the lookup in progress (it may never
-// end); its late result finds its session gone. The destructor joins.
-class Lookups {
-  public:
-    explicit Lookups(const EngineOptions& options) : options(options) {}
-    ~Lookups() {
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            quit = true;
-            jobs.clear();
-        }
-        ready.notify_all();
-        if (worker.joinable()) worker.join();
-    }
-    Lookups(const Lookups&) = delete;
-    Lookups& operator=(const Lookups&) = delete;
-
-    bool ask(const std::string& name, std::function<void(std::string)> done) {
-        try {
-            std::lock_guard<std::mutex> guard(lock);
-            if (!worker.joinable()) worker = std::thread([this] { run(); });
-            jobs.emplace_back(name, std::move(done));
-        } catch (...) {
-            return false;
-        }
-        ready.notify_one();
-        return true;
-    }
-
-    // Lookups asked for and not begun: their sessions are gone.
-    void forgetQueued() {
-        std::lock_guard<std::mutex> guard(lock);
-        jobs.clear();
-    }
-
-  private:
-    void run() {
-        std::unique_lock<std::mutex> guard(lock);
-        for (;;) {
-            ready.wait(guard, [this] { return quit || !jobs.empty(); });
-            if (quit) return;
-            auto job = std::move(jobs.front());
-            jobs.pop_front();
-            guard.unlock();
-            try {
-                job.second(lookUp(job.first, options));
-            } catch (...) {
-                // Out of memory: that session waits for its deadline.
-            }
-            guard.lock();
-        }
-    }
-
-    const EngineOptions& options;
-    std::mutex lock;
-    std::condition_variable ready;
-    std::deque<std::pair<std::string, std::function<void(std::string)>>> jobs;
-    bool quit = false;
-    std::thread worker;
-};
-
 asio::awaitable<void> acceptClients(tcp::acceptor& acceptor, asio::steady_timer& pause,
-                                    SessionHost& host) {
+                                    SessionContext& context) {
     for (;;) {
         auto [ec, client] = co_await acceptor.async_accept(asValues);
         if (!acceptor.is_open() || ec == asio::error::operation_aborted) co_return;
@@ -112,9 +31,9 @@ asio::awaitable<void> acceptClients(tcp::acceptor& acceptor, asio::steady_timer&
         }
         // The engine dialling itself (an endpoint that leads back here): the
         // loop ends at its first step.
-        if (fromOwnUpstream(host, client)) continue;
+        if (context.upstream.isOwnConnection(client)) continue;
         try {
-            startSession(host, std::move(client));
+            startSession(context, std::move(client));
         } catch (...) {
             // No memory for this client: it goes, the listener stays.
         }
@@ -123,34 +42,28 @@ asio::awaitable<void> acceptClients(tcp::acceptor& acceptor, asio::steady_timer&
 
 } // namespace
 
-const char* describeUpstreamCheck(UpstreamCheck result) {
-    switch (result) {
-    case UpstreamCheck::Ok:
-        return "the upstream accepted the login";
-    case UpstreamCheck::Unresolved:
-        return "the upstream's name could not be resolved";
-    case UpstreamCheck::Unreachable:
-        return "the upstream could not be reached";
-    case UpstreamCheck::NoAcceptableMethod:
-        return "the upstream accepts none of the offered methods";
-    case UpstreamCheck::Refused:
-        return "the upstream refused the user name and password";
-    case UpstreamCheck::TimedOut:
-        return "the upstream did not answer in time";
-    case UpstreamCheck::OwnListener:
-        return "the upstream is this client's own listener";
-    }
-    return "unknown";
-}
-
 struct ProxyEngine::Core {
-    Core(EngineOptions o, UpstreamOutcome outcome) : options(std::move(o)), lookups(options) {
-        host.options = options;
-        host.outcome = std::move(outcome);
-        host.lookup = [this](const std::string& name, std::function<void(std::string)> done) {
-            return lookups.ask(name, std::move(done));
-        };
-        if (options.loginAhead) host.pool = &pool.emplace(io, host);
+    Core(EngineOptions o, UpstreamOutcome outcome)
+        : options(std::move(o)), outcome(std::move(outcome)) {
+        if (!options.loginAhead) return;
+        pool.emplace(io, upstream, registry.stopping);
+        context.pool = &*pool;
+    }
+
+    // Every dial's outcome: the pool learns from each, the owner hears of
+    // the sessions' and the logins ahead, unless the engine is stopping.
+    void heard(UpstreamCheck result, Dialer who) {
+        if (pool) pool->noteLogin(result);
+        if (who == Dialer::Probe || !outcome || registry.stopping.load()) return;
+        outcome(result);
+    }
+
+    // After a start or a swap: the pool forgets the old endpoint, and the new
+    // one is probed. On the engine's thread.
+    void endpointChanged() {
+        if (!pool) return;
+        upstream.probe();
+        pool->endpointChanged();
     }
 
     // Closes the acceptor and every session; the loop then runs out of work
@@ -159,19 +72,26 @@ struct ProxyEngine::Core {
         std::error_code ignored;
         if (acceptor) acceptor->close(ignored);
         pause.cancel();
-        closeSessions(host);
+        closeSessions(registry);
         if (pool) pool->closeAll();
-        lookups.forgetQueued();
+        upstream.closeAll();
     }
 
     // Declared in the order that lets each part outlive its users: sessions
-    // still in the loop's queue at its destruction leave the host, and the
-    // lookup thread, which posts to the loop, is joined first.
+    // still in the loop's queue at its destruction leave the registry, give
+    // their buffers back and unmark their connections, and the upstream
+    // client's lookup thread, which posts to the loop, is joined before the
+    // loop goes.
     const EngineOptions options;
-    SessionHost host;
+    const UpstreamOutcome outcome;
+    SessionRegistry registry;
+    BufferPool buffers;
+    OwnEnds ownEnds;
     asio::io_context io{1};
-    Lookups lookups;
+    UpstreamClient upstream{io.get_executor(), options, ownEnds,
+                            [this](UpstreamCheck result, Dialer who) { heard(result, who); }};
     std::optional<WarmPool> pool;
+    SessionContext context{options, upstream, nullptr, buffers, registry};
     std::optional<tcp::acceptor> acceptor;
     asio::steady_timer pause{io};
     std::mutex control; // start and stop from any thread
@@ -206,10 +126,10 @@ bool ProxyEngine::start(const UpstreamEndpoint& upstream) {
     if (ec) return false;
 
     core->acceptor.emplace(std::move(acceptor));
-    core->host.upstream.store(std::make_shared<const UpstreamEndpoint>(upstream));
+    core->upstream.setEndpoint(upstream);
     core->io.restart();
-    if (core->pool) core->pool->endpointChanged();
-    asio::co_spawn(core->io, acceptClients(*core->acceptor, core->pause, core->host),
+    core->endpointChanged();
+    asio::co_spawn(core->io, acceptClients(*core->acceptor, core->pause, core->context),
                    asio::detached);
     try {
         core->thread = std::thread([this] {
@@ -233,19 +153,17 @@ bool ProxyEngine::start(const UpstreamEndpoint& upstream) {
 void ProxyEngine::stop() {
     std::lock_guard<std::mutex> guard(core->control);
     if (!core->thread.joinable()) return;
-    core->host.stopping = true;
+    core->registry.stopping = true;
     asio::post(core->io, [c = core.get()] { c->closeAll(); });
     core->thread.join();
-    core->host.stopping = false;
+    core->registry.stopping = false;
     core->acceptor.reset();
     core->running = false;
 }
 
 void ProxyEngine::swapUpstream(const UpstreamEndpoint& upstream) {
-    core->host.upstream.store(std::make_shared<const UpstreamEndpoint>(upstream));
-    // The pool forgets the old endpoint and probes the new one on its thread.
-    if (core->pool && core->running)
-        asio::post(core->io, [c = core.get()] { c->pool->endpointChanged(); });
+    core->upstream.setEndpoint(upstream);
+    if (core->running) asio::post(core->io, [c = core.get()] { c->endpointChanged(); });
 }
 
 bool ProxyEngine::running() const {
@@ -253,39 +171,32 @@ bool ProxyEngine::running() const {
 }
 
 std::size_t ProxyEngine::sessionCount() const {
-    return core->host.open.load();
+    return core->registry.open.load();
 }
 
 std::size_t ProxyEngine::bufferedBytes() const {
-    return core->host.buffered.load();
+    return core->buffers.held();
 }
 
 UpstreamCheck checkUpstream(const UpstreamEndpoint& upstream, std::chrono::milliseconds deadline,
                             const EngineOptions& options) {
     try {
-        const auto until = Clock::now() + deadline;
-        const std::string address = lookUp(upstream.host, options);
-        std::error_code ec;
-        const auto ip = asio::ip::make_address_v4(address, ec);
-        if (ec) return UpstreamCheck::Unresolved;
-        const auto port = static_cast<std::uint16_t>(upstream.port & 0xffff);
-        if (isOwnListener(ip, port, options.port)) return UpstreamCheck::OwnListener;
+        OwnEnds ends;
         asio::io_context io{1};
-        tcp::socket s(io);
+        UpstreamClient client(io.get_executor(), options, ends);
+        UpstreamConnection c(io.get_executor());
         UpstreamCheck result = UpstreamCheck::TimedOut;
+        const auto e = std::make_shared<const UpstreamEndpoint>(upstream);
         asio::co_spawn(
             io,
             [&]() -> asio::awaitable<void> {
-                auto [connectError] = co_await s.async_connect(tcp::endpoint(ip, port), asValues);
-                std::string rest;
-                if (connectError) {
-                    result = UpstreamCheck::Unreachable;
-                } else {
-                    result = co_await negotiateUpstream(s, upstream, rest);
-                }
+                const auto login =
+                    co_await client.login(e, c, Clock::now() + deadline, Dialer::Session);
+                result = login.result;
+                c.close();
             },
             asio::detached);
-        io.run_until(until);
+        io.run();
         return result;
     } catch (...) {
         return UpstreamCheck::Unreachable;

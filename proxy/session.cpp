@@ -7,6 +7,8 @@
 #include "proxy/socks.h"
 #include "proxy/warm_pool.h"
 
+#include <asio/experimental/as_tuple.hpp>
+
 #include <algorithm>
 #include <optional>
 #include <string_view>
@@ -28,183 +30,35 @@ constexpr std::size_t holdLimit = 64 * 1024;
 // to relayBufferSize; after a partial write, twice what was taken: a slow
 // destination is not offered far more than it takes each time.
 constexpr std::size_t firstReadSize = 16 * 1024;
-// The most spare copy buffers an engine keeps for the next burst.
-constexpr std::size_t spareBufferLimit = 8;
 
 } // namespace
-
-asio::awaitable<bool> readMore(tcp::socket& s, std::string& into) {
-    if (into.size() >= handshakeLimit) co_return false;
-    char chunk[handshakeLimit];
-    auto [ec, n] =
-        co_await s.async_read_some(asio::buffer(chunk, handshakeLimit - into.size()), asValues);
-    if (ec) co_return false;
-    into.append(chunk, n);
-    co_return true;
-}
-
-asio::awaitable<bool> writeAll(tcp::socket& s, std::string_view bytes) {
-    if (bytes.empty()) co_return true;
-    auto [ec, n] = co_await asio::async_write(s, asio::buffer(bytes), asValues);
-    co_return !ec;
-}
-
-void setSessionOptions(tcp::socket& s) {
-    std::error_code ignored;
-    s.set_option(tcp::no_delay(true), ignored);
-    s.set_option(asio::socket_base::keep_alive(true), ignored);
-    // Reads in the copying stage go until the socket would block.
-    s.non_blocking(true, ignored);
-}
-
-OwnEnd::OwnEnd(SessionHost& h, const tcp::socket& s) {
-    std::error_code ec;
-    const tcp::endpoint local = s.local_endpoint(ec);
-    const tcp::endpoint remote = ec ? tcp::endpoint() : s.remote_endpoint(ec);
-    if (ec) return;
-    host = &h;
-    where = h.ownEnds.emplace(local, remote);
-}
-
-OwnEnd& OwnEnd::operator=(OwnEnd&& other) noexcept {
-    if (this != &other) {
-        reset();
-        host = std::exchange(other.host, nullptr);
-        where = other.where;
-    }
-    return *this;
-}
-
-void OwnEnd::reset() {
-    if (host) host->ownEnds.erase(where);
-    host = nullptr;
-}
-
-bool fromOwnUpstream(const SessionHost& host, const tcp::socket& client) {
-    std::error_code ec;
-    const tcp::endpoint peer = client.remote_endpoint(ec);
-    const tcp::endpoint local = ec ? tcp::endpoint() : client.local_endpoint(ec);
-    return !ec && host.ownEnds.contains({peer, local});
-}
-
-bool isOwnListener(const asio::ip::address& address, std::uint16_t port, std::uint16_t listenPort) {
-    if (port != listenPort) return false;
-    // A connect to the unspecified address reaches this machine on some systems.
-    if (address.is_unspecified()) return true;
-    if (address.is_v4()) return address.to_v4().is_loopback();
-    const asio::ip::address_v6 v6 = address.to_v6();
-    return v6.is_loopback() ||
-           (v6.is_v4_mapped() && asio::ip::make_address_v4(asio::ip::v4_mapped, v6).is_loopback());
-}
-
-std::size_t peekSome(tcp::socket& from, char* into, std::size_t size, std::error_code& ec) {
-    return from.receive(asio::buffer(into, size), tcp::socket::message_peek, ec);
-}
-
-std::size_t writeNow(tcp::socket& to, const char* bytes, std::size_t size, std::error_code& ec) {
-    const std::size_t n = to.write_some(asio::buffer(bytes, size), ec);
-    if (ec != asio::error::would_block) return n;
-    ec = {};
-    return 0;
-}
-
-void takePeeked(tcp::socket& from, char* into, std::size_t size, std::error_code& ec) {
-    if (size == 0) return;
-#ifdef __linux__
-    // Linux drops TCP bytes without copying them again.
-    const int flags = MSG_TRUNC;
-#else
-    const int flags = 0;
-#endif
-    // The bytes were there when peeked, so this takes them all at once.
-    if (from.receive(asio::buffer(into, size), flags, ec) != size && !ec) ec = asio::error::eof;
-}
-
-void reportUpstream(SessionHost& host, UpstreamCheck result) {
-    if (!host.outcome || host.stopping.load()) return;
-    try {
-        host.outcome(result);
-    } catch (...) {
-    }
-}
-
-namespace {
-
-// Reads until rest starts with a whole two-byte reply, then takes it off.
-asio::awaitable<bool> readTwoByteReply(tcp::socket& s, std::string& rest, std::uint8_t& second) {
-    while (parseTwoByteReply(rest, second) == ParseStatus::NeedMore)
-        if (const bool ok = co_await readMore(s, rest); !ok) co_return false;
-    rest.erase(0, 2);
-    co_return true;
-}
-
-} // namespace
-
-asio::awaitable<bool> readSocks5Reply(tcp::socket& s, std::string& rest, std::size_t& length,
-                                      std::uint8_t& reply) {
-    for (;;) {
-        const ParseStatus status = parseSocks5Reply(rest, length, reply);
-        if (status == ParseStatus::Complete) co_return true;
-        if (status == ParseStatus::Malformed) co_return false;
-        if (const bool ok = co_await readMore(s, rest); !ok) co_return false;
-    }
-}
-
-asio::awaitable<UpstreamCheck> negotiateUpstream(tcp::socket& upstream,
-                                                 const UpstreamEndpoint& endpoint,
-                                                 std::string& rest, Pipelined* pipelined) {
-    // Credentials RFC 1929 cannot carry end here, never as a malformed message.
-    std::string login;
-    const bool fits = buildUserPasswordRequest(endpoint.userName, endpoint.password, login);
-    if (pipelined && !fits) co_return UpstreamCheck::Refused;
-    std::string first(upstreamMethodOffer);
-    if (pipelined) first += login + std::string(pipelined->then);
-    if (const bool ok = co_await writeAll(upstream, first); !ok)
-        co_return UpstreamCheck::Unreachable;
-    std::uint8_t method = 0;
-    const bool chose = co_await readTwoByteReply(upstream, rest, method);
-    // Sent in one write, the login is only right when the server asks for it.
-    if (pipelined && (!chose || method != methodUserPassword)) pipelined->mismatch = true;
-    if (!chose || (pipelined && pipelined->mismatch)) co_return UpstreamCheck::Unreachable;
-    if (method == methodNone) co_return UpstreamCheck::Ok;
-    if (method != methodUserPassword) co_return UpstreamCheck::NoAcceptableMethod;
-    if (!fits) co_return UpstreamCheck::Refused;
-    const std::string_view second = pipelined ? std::string_view() : std::string_view(login);
-    if (const bool ok = co_await writeAll(upstream, second); !ok)
-        co_return UpstreamCheck::Unreachable;
-    std::uint8_t status = 0xff;
-    const bool answered = co_await readTwoByteReply(upstream, rest, status);
-    if (pipelined && !answered) pipelined->mismatch = true;
-    if (!answered) co_return UpstreamCheck::Unreachable;
-    co_return status == 0x00 ? UpstreamCheck::Ok : UpstreamCheck::Refused;
-}
 
 class Session : public std::enable_shared_from_this<Session> {
   public:
-    Session(SessionHost& host, tcp::socket client)
-        : host(host), client(std::move(client)), upstream(this->client.get_executor()),
+    Session(const SessionContext& context, tcp::socket client)
+        : ctx(context), client(std::move(client)), road(this->client.get_executor()),
           watchdog(this->client.get_executor()), wake(this->client.get_executor()),
           resume(this->client.get_executor()) {
-        host.sessions.insert(this);
-        host.open.fetch_add(1);
+        ctx.registry.sessions.insert(this);
+        ctx.registry.open.fetch_add(1);
     }
     ~Session() {
-        host.sessions.erase(this);
-        host.open.fetch_sub(1);
+        ctx.registry.sessions.erase(this);
+        ctx.registry.open.fetch_sub(1);
     }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
     void begin() {
         // The engine dialling itself: nothing of it is served.
-        if (fromOwnUpstream(host, client)) {
+        if (ctx.upstream.isOwnConnection(client)) {
             close();
             return;
         }
         setSessionOptions(client);
         wake.expires_at(Clock::time_point::max());
         resume.expires_at(Clock::time_point::max());
-        limit = Clock::now() + host.options.handshakeDeadline;
+        limit = Clock::now() + ctx.options.handshakeDeadline;
         watchdog.expires_at(limit);
         spawn(&Session::watch);
         spawn(&Session::pumpUp);
@@ -218,8 +72,7 @@ class Session : public std::enable_shared_from_this<Session> {
         stage = Stage::Closed;
         std::error_code ignored;
         client.close(ignored);
-        upstream.close(ignored);
-        upstreamEnd.reset();
+        road.close();
         watchdog.cancel();
         wake.cancel();
         resume.cancel();
@@ -238,32 +91,6 @@ class Session : public std::enable_shared_from_this<Session> {
         std::string held;
         bool ended = false;                   // `from` ended and that end was passed on
         std::size_t readSize = firstReadSize; // grows while `to` takes each read whole
-    };
-
-    // A copy buffer borrowed from the host for one burst.
-    class Borrowed {
-      public:
-        explicit Borrowed(SessionHost& host) : host(host) {
-            host.buffered += relayBufferSize;
-            if (host.spareBuffers.empty()) {
-                data = std::make_unique_for_overwrite<char[]>(relayBufferSize);
-            } else {
-                data = std::move(host.spareBuffers.back());
-                host.spareBuffers.pop_back();
-            }
-        }
-        ~Borrowed() {
-            host.buffered -= relayBufferSize;
-            if (host.spareBuffers.size() < spareBufferLimit)
-                host.spareBuffers.push_back(std::move(data));
-        }
-        Borrowed(const Borrowed&) = delete;
-        Borrowed& operator=(const Borrowed&) = delete;
-        char* get() const { return data.get(); }
-
-      private:
-        SessionHost& host;
-        std::unique_ptr<char[]> data;
     };
 
     // Runs a member coroutine that keeps this session alive until it returns;
@@ -289,7 +116,7 @@ class Session : public std::enable_shared_from_this<Session> {
                 continue;
             }
             // A dial cut short by the deadline is the upstream's silence.
-            if (dialing) report(UpstreamCheck::TimedOut);
+            if (dialing) road.expire();
             if (stage == Stage::Handshake && !answered) {
                 // A few bytes into a socket that has taken nothing else yet:
                 // they fit without waiting.
@@ -357,9 +184,9 @@ class Session : public std::enable_shared_from_this<Session> {
     // the rest in the source's socket, where TCP's flow control holds the
     // sender back, and the session holds nothing while it waits.
     Burst forwardBurst(Flow& f) {
-        Borrowed buffer(host);
+        BufferPool::Borrowed buffer(ctx.buffers);
         for (;;) {
-            if (host.stopping.load(std::memory_order_relaxed)) return Burst::Failed;
+            if (ctx.registry.stopping.load(std::memory_order_relaxed)) return Burst::Failed;
             std::error_code ec;
             if (f.hold) {
                 const std::size_t room = holdLimit - f.held.size();
@@ -372,7 +199,7 @@ class Session : public std::enable_shared_from_this<Session> {
             }
             const std::size_t n = peekSome(f.from, buffer.get(), f.readSize, ec);
             if (ec) return burstEnd(ec);
-            if (finWaiting) limit = Clock::now() + host.options.finWait;
+            if (finWaiting) limit = Clock::now() + ctx.options.finWait;
             const std::size_t written = writeNow(f.to, buffer.get(), n, ec);
             if (!ec) takePeeked(f.from, buffer.get(), written, ec);
             if (ec) return Burst::Failed;
@@ -408,7 +235,7 @@ class Session : public std::enable_shared_from_this<Session> {
             return;
         }
         finWaiting = true;
-        tighten(Clock::now() + host.options.finWait);
+        tighten(Clock::now() + ctx.options.finWait);
     }
 
     // Waits until the client has sent more than it had; false when it ended,
@@ -439,85 +266,6 @@ class Session : public std::enable_shared_from_this<Session> {
         if (clientEnded) ended(up);
     }
 
-    // The upstream's address: a dotted IPv4 text as it is, a name through the
-    // engine's lookup, whose result comes back here by a post.
-    asio::awaitable<std::string> upstreamAddress() {
-        const std::string& name = endpoint->host;
-        std::error_code ec;
-        asio::ip::make_address_v4(name, ec);
-        if (!ec) co_return name;
-        if (host.resolvedFor == endpoint) co_return host.resolvedAddress;
-        std::weak_ptr<Session> weak = weak_from_this();
-        auto executor = client.get_executor();
-        lookupDone = false;
-        const bool asked = host.lookup(name, [weak, executor](std::string address) {
-            asio::post(executor, [weak, address = std::move(address)]() mutable {
-                if (auto self = weak.lock()) {
-                    self->resolved = std::move(address);
-                    self->lookupDone = true;
-                    self->wake.cancel();
-                }
-            });
-        });
-        if (!asked) co_return std::string();
-        while (!lookupDone && stage != Stage::Closed)
-            co_await wake.async_wait(asValues);
-        if (!resolved.empty()) {
-            host.resolvedFor = endpoint;
-            host.resolvedAddress = resolved;
-        }
-        co_return resolved;
-    }
-
-    // The owner hears how the dial ended, unless the session was closed
-    // meanwhile (the client left, or a stop): that says nothing of the upstream.
-    void report(UpstreamCheck result) {
-        dialing = false;
-        if (host.pool) host.pool->noteLogin(result);
-        reportUpstream(host, result);
-    }
-
-    // Connect and negotiate with `endpoint`; true when requests may follow.
-    // A pipelined exchange that misheard is not reported: it is tried again.
-    asio::awaitable<bool> dialUpstream(Pipelined* pipelined = nullptr) {
-        dialing = true;
-        const std::string address = co_await upstreamAddress();
-        if (stage == Stage::Closed) co_return false;
-        std::error_code ec;
-        const auto ip = asio::ip::make_address_v4(address, ec);
-        if (ec) {
-            report(UpstreamCheck::Unresolved);
-            co_return false;
-        }
-        const auto port = static_cast<std::uint16_t>(endpoint->port & 0xffff);
-        if (isOwnListener(ip, port, host.options.port)) {
-            report(UpstreamCheck::OwnListener);
-            co_return false;
-        }
-        upstream.open(tcp::v4(), ec);
-        if (ec) { // out of sockets here: no news of the upstream
-            dialing = false;
-            co_return false;
-        }
-        setSessionOptions(upstream);
-        auto [connectError] = co_await upstream.async_connect(tcp::endpoint(ip, port), asValues);
-        if (stage == Stage::Closed) co_return false;
-        if (connectError) {
-            report(UpstreamCheck::Unreachable);
-            co_return false;
-        }
-        upstreamEnd = OwnEnd(host, upstream);
-        const UpstreamCheck result =
-            co_await negotiateUpstream(upstream, *endpoint, fromUpstream, pipelined);
-        if (stage == Stage::Closed) co_return false;
-        if (pipelined && pipelined->mismatch) {
-            dialing = false;
-            co_return false;
-        }
-        report(result);
-        co_return result == UpstreamCheck::Ok;
-    }
-
     enum class Attempt { Done, Failed, Retry };
 
     // The request on a connection logged in ahead. One the upstream closed
@@ -532,19 +280,29 @@ class Session : public std::enable_shared_from_this<Session> {
         co_return fromUpstream.empty() ? Attempt::Retry : Attempt::Failed;
     }
 
-    asio::awaitable<Attempt> coldTunnel(std::string_view request, bool oneWrite,
-                                        std::size_t& length) {
-        Pipelined pipelined{request};
-        const bool dialled = co_await dialUpstream(oneWrite ? &pipelined : nullptr);
-        if (host.pool && stage != Stage::Closed) host.pool->coldDialAnswered();
-        if (pipelined.mismatch && host.pool) host.pool->pipeliningFailed(endpoint);
-        if (pipelined.mismatch) co_return Attempt::Retry;
-        if (!dialled) co_return Attempt::Failed;
-        if (const bool ok = co_await writeAll(upstream, oneWrite ? "" : request); !ok)
-            co_return Attempt::Failed;
+    asio::awaitable<Attempt> coldTunnel(std::string_view request, std::size_t& length) {
+        dialing = true;
+        const UpstreamClient::Login login =
+            co_await ctx.upstream.login(endpoint, road, limit, Dialer::Session, request);
+        dialing = false;
+        if (ctx.pool && stage != Stage::Closed) ctx.pool->coldDialAnswered();
+        if (login.misheard && stage != Stage::Closed) co_return Attempt::Retry;
+        if (login.result != UpstreamCheck::Ok || stage == Stage::Closed) co_return Attempt::Failed;
+        fromUpstream = std::move(road.rest);
+        const std::string_view rest = login.sentThen ? std::string_view() : request;
+        if (const bool ok = co_await writeAll(upstream, rest); !ok) co_return Attempt::Failed;
         std::uint8_t reply = 0;
         const bool read = co_await readSocks5Reply(upstream, fromUpstream, length, reply);
         co_return read ? Attempt::Done : Attempt::Failed;
+    }
+
+    // A fresh connection in place of the last.
+    void newRoad() {
+        road.close();
+        road.socket = tcp::socket(client.get_executor());
+        road.closed = road.expired = false;
+        road.rest.clear();
+        fromUpstream.clear();
     }
 
     // Sends the request (RFC 1928 section 4) to the endpoint current now and
@@ -555,28 +313,23 @@ class Session : public std::enable_shared_from_this<Session> {
     // step, before the client has heard anything; the request goes whole on
     // each connection, and the client's later bytes are still held.
     asio::awaitable<bool> openTunnel(std::string_view request, std::string& reply) {
-        endpoint = host.upstream.load();
+        endpoint = ctx.upstream.endpoint();
         if (!endpoint) co_return false;
         std::optional<WarmPool::Taken> warm;
-        if (host.pool) host.pool->noteRequest();
-        if (host.pool) warm = host.pool->take(endpoint);
+        if (ctx.pool) ctx.pool->noteRequest();
+        if (ctx.pool) warm = ctx.pool->take(endpoint);
         if (warm) {
-            upstream = std::move(warm->socket);
-            upstreamEnd = std::move(warm->end);
+            road.socket = std::move(warm->socket);
+            road.mark = std::move(warm->mark);
         }
-        const bool oneWrite = !warm && host.pool && host.pool->pipelines(endpoint);
         std::size_t length = 0;
         // Made first and awaited apart: GCC 12 builds a co_await in a branch wrongly.
         asio::awaitable<Attempt> first =
-            warm ? warmTunnel(request, length) : coldTunnel(request, oneWrite, length);
+            warm ? warmTunnel(request, length) : coldTunnel(request, length);
         Attempt attempt = co_await std::move(first);
         if (attempt == Attempt::Retry && stage != Stage::Closed) {
-            std::error_code ignored;
-            upstream.close(ignored);
-            upstreamEnd.reset();
-            upstream = tcp::socket(client.get_executor());
-            fromUpstream.clear();
-            attempt = co_await coldTunnel(request, false, length);
+            newRoad();
+            attempt = co_await coldTunnel(request, length);
         }
         if (attempt != Attempt::Done) co_return false;
         reply = fromUpstream.substr(0, length);
@@ -590,7 +343,7 @@ class Session : public std::enable_shared_from_this<Session> {
         if (!spoke) spoke = co_await moreFromClient();
         // Checked again now that it has spoken: our upstream socket marks
         // its end before it writes, so a loop is known by its first byte.
-        if (fromOwnUpstream(host, client)) {
+        if (ctx.upstream.isOwnConnection(client)) {
             close();
             co_return;
         }
@@ -707,7 +460,7 @@ class Session : public std::enable_shared_from_this<Session> {
             // it passes with a plain close, which clients expect of an idle
             // connection and answer by retrying on a new one.
             answered = true;
-            tighten(Clock::now() + host.options.handshakeDeadline);
+            tighten(Clock::now() + ctx.options.handshakeDeadline);
         }
     }
 
@@ -771,9 +524,7 @@ class Session : public std::enable_shared_from_this<Session> {
     }
 
     void dropTunnel() {
-        std::error_code ignored;
-        upstream.close(ignored);
-        upstreamEnd.reset();
+        newRoad();
         fromUpstream.clear();
         tunnelPort = 0;
     }
@@ -787,7 +538,7 @@ class Session : public std::enable_shared_from_this<Session> {
     asio::awaitable<Exchange> httpExchange(const HttpProxyRequest& request, bool reused) {
         limit = Clock::time_point::max();
         // A client that has ended (after pipelining this request) gets the FIN-wait.
-        if (clientEnded) tighten(Clock::now() + host.options.finWait);
+        if (clientEnded) tighten(Clock::now() + ctx.options.finWait);
         // A request that costs nothing to repeat (RFC 9110 section 9.2.2, no
         // body) goes again on a new tunnel when a reused one turns out closed.
         const bool repeatable =
@@ -886,9 +637,9 @@ class Session : public std::enable_shared_from_this<Session> {
         for (;;) {
             std::error_code ec;
             {
-                Borrowed buffer(host);
+                BufferPool::Borrowed buffer(ctx.buffers);
                 while (!ec) {
-                    if (host.stopping.load(std::memory_order_relaxed)) co_return false;
+                    if (ctx.registry.stopping.load(std::memory_order_relaxed)) co_return false;
                     const std::size_t got =
                         upstream.read_some(asio::buffer(buffer.get(), relayBufferSize), ec);
                     if (ec) break;
@@ -899,7 +650,7 @@ class Session : public std::enable_shared_from_this<Session> {
                     if (writeError || stage == Stage::Closed) co_return false;
                     if (body.done() || body.failed()) co_return body.done();
                     // A client that has ended gets the FIN-wait, as in the copying stage.
-                    if (clientEnded) tighten(Clock::now() + host.options.finWait);
+                    if (clientEnded) tighten(Clock::now() + ctx.options.finWait);
                 }
             }
             if (ec == asio::error::eof) co_return untilClose;
@@ -944,7 +695,7 @@ class Session : public std::enable_shared_from_this<Session> {
     asio::awaitable<void> lingerHttp() {
         std::error_code ignored;
         client.shutdown(tcp::socket::shutdown_send, ignored);
-        tighten(std::min(limit, Clock::now() + host.options.finWait));
+        tighten(std::min(limit, Clock::now() + ctx.options.finWait));
         for (;;) {
             up.held.clear();
             resume.cancel();
@@ -952,10 +703,10 @@ class Session : public std::enable_shared_from_this<Session> {
         }
     }
 
-    SessionHost& host;
+    const SessionContext ctx;
     tcp::socket client;
-    tcp::socket upstream;
-    OwnEnd upstreamEnd;
+    UpstreamConnection road; // the upstream connection, with its mark
+    tcp::socket& upstream = road.socket;
     asio::steady_timer watchdog;
     asio::steady_timer wake;   // the handshake waits here for client bytes or a lookup
     asio::steady_timer resume; // the client pump waits here while its hold is full
@@ -965,10 +716,8 @@ class Session : public std::enable_shared_from_this<Session> {
     bool finWaiting = false;
     bool answered = false;    // the client has (or is getting) its last handshake answer
     bool clientEnded = false; // and has ended since, before the copying stage
-    bool lookupDone = false;
-    bool dialing = false;                             // between the dial's start and its report
+    bool dialing = false;     // between the dial's start and its report
     std::shared_ptr<const UpstreamEndpoint> endpoint; // the one this session dials
-    std::string resolved;
     std::string fromUpstream; // handshake replies, and what came after the last
     std::string tunnelHost;   // the HTTP front's origin of the open tunnel
     std::uint16_t tunnelPort = 0;
@@ -976,11 +725,11 @@ class Session : public std::enable_shared_from_this<Session> {
     Flow down{upstream, client, false, {}, false, firstReadSize};
 };
 
-void startSession(SessionHost& host, tcp::socket client) {
-    std::make_shared<Session>(host, std::move(client))->begin();
+void startSession(SessionContext& context, tcp::socket client) {
+    std::make_shared<Session>(context, std::move(client))->begin();
 }
 
-void closeSessions(SessionHost& host) {
-    for (Session* s : std::vector<Session*>(host.sessions.begin(), host.sessions.end()))
+void closeSessions(SessionRegistry& registry) {
+    for (Session* s : std::vector<Session*>(registry.sessions.begin(), registry.sessions.end()))
         s->close();
 }

@@ -1,97 +1,81 @@
 // Upstream connections connected and logged in ahead of the sessions that
 // will use them, so that a new session sends only its CONNECT: one round trip
-// to a far upstream instead of four. Also what the engine has learned of the
-// endpoint: whether it reads a handshake sent in one write. On the engine's
-// thread only.
+// to a far upstream instead of four. Its own job alone: taking, refilling and
+// ageing ready connections; every login goes through the upstream client.
+// On the engine's thread only.
 #pragma once
 
-#include "proxy/session.h"
+#include "proxy/demand.h"
+#include "proxy/upstream.h"
 
-#include <array>
+#include <atomic>
 #include <deque>
 #include <optional>
+#include <vector>
 
 class WarmPool {
     using Clock = std::chrono::steady_clock;
 
   public:
-    // Kept at most this long: well under the servers' negotiation timeouts
-    // (Dante's default is 30 s), and short enough that a connection the
-    // upstream has dropped silently is seldom handed out.
+    // Kept at most this long: well under the servers' negotiation timeouts,
+    // and short enough that a connection the upstream has dropped silently
+    // is seldom handed out.
     static constexpr auto maxAge = std::chrono::seconds(8);
-    // Kept while clients are active: until this long after the last request.
-    static constexpr auto keepFor = std::chrono::seconds(60);
-    static constexpr std::size_t mostReady = 8;
-    // Past this without a request, only one is kept.
-    static constexpr auto quietAfter = std::chrono::seconds(10);
     // After a login refused by the upstream, no login is made ahead for this
     // long, unless a session's own login is let in or the endpoint changes:
     // a provider may lock an account that keeps failing.
     static constexpr auto refusedPause = std::chrono::seconds(60);
+    // A login ahead that takes longer than this is of no use to a session.
+    static constexpr auto loginDeadline = std::chrono::seconds(10);
 
     struct Taken {
         asio::ip::tcp::socket socket;
-        OwnEnd end;
+        OwnEnd mark;
     };
 
-    WarmPool(asio::io_context& io, SessionHost& host);
+    WarmPool(asio::io_context& io, UpstreamClient& upstream, const std::atomic<bool>& stopping);
     WarmPool(const WarmPool&) = delete;
     WarmPool& operator=(const WarmPool&) = delete;
 
     // A session is about to send a request: counts toward demand, and wakes
     // the pool when idle.
     void noteRequest();
-    // A logged-in connection to endpoint whose upstream has not closed it,
-    // if one is ready. When none is, the session dials itself and the pool
-    // waits for coldDialAnswered: Dante checks passwords one at a time, so a
-    // login of ours sent beside it would make the session wait for two.
-    std::optional<Taken> take(const std::shared_ptr<const UpstreamEndpoint>& endpoint);
+    // A logged-in connection to e whose upstream has not closed it, if one
+    // is ready. When none is, the session dials itself and the pool waits
+    // for coldDialAnswered: a server that checks passwords one at a time
+    // would make the session wait for our login too.
+    std::optional<Taken> take(const EndpointPtr& e);
     void coldDialAnswered();
-    // How a login to the upstream ended, a session's or the pool's own.
+    // How a login to the upstream ended, a session's, the pool's or the probe's.
     void noteLogin(UpstreamCheck result);
-    // True once the probe found that endpoint answers a handshake sent in one write.
-    bool pipelines(const std::shared_ptr<const UpstreamEndpoint>& endpoint) const;
-    // A pipelined exchange got an answer other than expected: step by step from now on.
-    void pipeliningFailed(const std::shared_ptr<const UpstreamEndpoint>& endpoint);
-    // After a start or a swap: forgets the old endpoint and probes the new one.
+    // After a start or a swap: forgets the old endpoint's connections.
     void endpointChanged();
     // Closes every connection and timer, so that the loop can run out of work.
     void closeAll();
 
   private:
-    struct Dial; // one connection being made, closable from here
     struct Ready {
         asio::ip::tcp::socket socket;
+        OwnEnd mark;
         Clock::time_point born;
-        OwnEnd end;
     };
-    enum class Pipelining { Unknown, Probing, Yes, No };
 
-    std::size_t target(Clock::time_point now) const;
     void refill();
     void startTicking();
     asio::awaitable<void> tick();
-    asio::awaitable<void> login(std::uint64_t generation);
-    asio::awaitable<void> probe(std::uint64_t generation);
-    // The current endpoint's dotted address, when known; asks for it otherwise.
-    bool address(std::string& out);
-    std::shared_ptr<Dial> newDial(std::chrono::milliseconds deadline);
+    asio::awaitable<void> login(std::uint64_t generation, std::shared_ptr<UpstreamConnection> c);
+    void closeReady();
 
     asio::io_context& io;
-    SessionHost& host;
+    UpstreamClient& upstream;
+    const std::atomic<bool>& stopping;
     asio::steady_timer ticker;
     bool ticking = false;
     std::uint64_t generation = 0; // bumped by a change or a close: older work ends unused
-    std::shared_ptr<const UpstreamEndpoint> endpoint;
-    bool lookingUp = false;
-    Pipelining pipelining = Pipelining::Unknown;
+    EndpointPtr endpoint;
+    Demand demand;
     std::deque<Ready> ready;
-    std::vector<std::weak_ptr<Dial>> dials;
-    std::size_t dialing = 0;
+    std::vector<std::shared_ptr<UpstreamConnection>> dials;
     bool loginsFail = false; // the last login ahead failed
     Clock::time_point pausedUntil{};
-    // Requests per second over the last minute, by second.
-    std::array<std::uint16_t, 60> perSecond{};
-    std::int64_t lastSecond = 0;
-    Clock::time_point lastRequest{};
 };

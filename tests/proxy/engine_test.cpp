@@ -1,7 +1,8 @@
 // The engine against a scripted upstream on loopback.
 #include "proxy/engine.h"
 #include "proxy/http_proxy.h"
-#include "proxy/session.h"
+#include "proxy/copy_stage.h"
+#include "proxy/upstream.h"
 #include "proxy/socks.h"
 #include "tests/proxy/engine_support.h"
 
@@ -411,7 +412,7 @@ TEST_F(Engine, AnUpstreamThatIsOurOwnListenerEndsAtTheFirstStep) {
 // client that happens to use the same local port towards us is not.
 TEST(OwnEnd, MarksTheEngineOwnConnectionsWhileTheyLive) {
     using asio::ip::tcp;
-    SessionHost host;
+    OwnEnds ends;
     asio::io_context io;
     const tcp::endpoint any{asio::ip::address_v4::loopback(), 0};
     tcp::acceptor listener(io, any), elsewhere(io, any);
@@ -424,15 +425,15 @@ TEST(OwnEnd, MarksTheEngineOwnConnectionsWhileTheyLive) {
     ours.connect(elsewhere.local_endpoint()); // our upstream
     samePort.bind(ours.local_endpoint());
     samePort.connect(listener.local_endpoint()); // a client of ours
-    OwnEnd end(host, ours);
+    OwnEnd end(ends, ours);
     tcp::socket atUpstream = elsewhere.accept(), client = listener.accept();
-    EXPECT_TRUE(fromOwnUpstream(host, atUpstream));
-    EXPECT_FALSE(fromOwnUpstream(host, client));
+    EXPECT_TRUE(fromOwnUpstream(ends, atUpstream));
+    EXPECT_FALSE(fromOwnUpstream(ends, client));
     OwnEnd moved = std::move(end);
-    EXPECT_TRUE(fromOwnUpstream(host, atUpstream));
+    EXPECT_TRUE(fromOwnUpstream(ends, atUpstream));
     moved.reset();
-    EXPECT_FALSE(fromOwnUpstream(host, atUpstream));
-    EXPECT_TRUE(host.ownEnds.empty());
+    EXPECT_FALSE(fromOwnUpstream(ends, atUpstream));
+    EXPECT_TRUE(ends.empty());
 }
 
 // Clients that open a download and never read: each session keeps only what
