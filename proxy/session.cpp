@@ -710,17 +710,13 @@ class Session : public std::enable_shared_from_this<Session> {
                 co_return Exchange::End;
             }
             answered = true;
-            if (response.status >= 200 || response.status == 101) break;
+            if (!response.interim()) break;
             const std::string interim = fromUpstream.substr(0, response.headLength);
             fromUpstream.erase(0, response.headLength);
             if (const bool ok = co_await writeAll(client, interim); !ok) co_return Exchange::End;
         }
         std::string out = fromUpstream.substr(0, response.headLength);
         fromUpstream.erase(0, response.headLength);
-        if (response.framing.body == BodyKind::Tunnel) { // 101: another protocol follows
-            co_await proceed(out);
-            co_return Exchange::End;
-        }
         BodyFramer framer(response.framing);
         const std::size_t n = framer.feed(fromUpstream);
         out.append(fromUpstream, 0, n);

@@ -154,13 +154,14 @@ TEST(HttpFraming, ResponseHeads) {
          BodyKind::Length, 1, true},
         {"HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 1\r\n\r\n", false,
          HttpHead::Complete, BodyKind::Length, 1},
-        // No body whatever the fields say: HEAD, 1xx, 204, 304; 101 leaves HTTP.
+        // No body whatever the fields say: HEAD, 1xx, 204, 304. A 1xx ends
+        // nothing; a 101 answers an Upgrade, and none is ever sent.
         {"HTTP/1.1 200 OK\r\nContent-Length: 99\r\n\r\n", true, HttpHead::Complete},
         {"HTTP/1.1 304 Not Modified\r\nContent-Length: 99\r\n\r\n", false, HttpHead::Complete},
         {"HTTP/1.1 204 No Content\r\nContent-Length: x\r\n\r\n", false, HttpHead::Complete},
-        {"HTTP/1.1 100 Continue\r\n\r\n", false, HttpHead::Complete},
+        {"HTTP/1.0 103 Early Hints\r\nConnection: close\r\n\r\n", false, HttpHead::Complete},
         {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n", false,
-         HttpHead::Complete, BodyKind::Tunnel},
+         HttpHead::Malformed},
         {"HTTP/1.1 200 OK\r\nContent-Length: 1, 2\r\n\r\n", false, HttpHead::Malformed},
         {"HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", false,
          HttpHead::Malformed},
