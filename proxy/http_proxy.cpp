@@ -190,21 +190,30 @@ bool parseRequestLine(std::string_view line, RequestLine& rl, HttpProxyRequest& 
     return parseAuthority(rl.authority, false, r.host, r.port);
 }
 
+bool namedIn(std::string_view name, const std::vector<std::string_view>& names) {
+    return std::any_of(names.begin(), names.end(),
+                       [&](std::string_view n) { return equalsNoCase(name, n); });
+}
+
 // RFC 9110 section 7.6.1: Connection and the fields it names are for this hop
-// only, as are Proxy-Connection, Keep-Alive and the client's credentials for
-// us. RFC 9112 section 3.2.2: the Host field is made from the target URI.
-// The connection to the origin stays open as long as the client's does, so
-// the Connection field we add says what the client asked of us.
+// only, as are Proxy-Connection, Keep-Alive, Upgrade (no protocol switch is
+// ever relayed) and the client's credentials for us. Fields that frame or
+// route the request are the origin's too: Connection naming them is refused,
+// so that the origin always frames the body as we did. RFC 9112 section 3.2.2:
+// the Host field is made from the target URI. The connection to the origin
+// stays open as long as the client's does, so the Connection field we add
+// says what the client asked of us.
 bool buildForward(const RequestLine& rl, const std::vector<Field>& fields, bool close,
                   std::string& out) {
     std::vector<std::string_view> hopByHop{"Connection", "Proxy-Connection", "Keep-Alive",
-                                           "Proxy-Authorization"};
+                                           "Upgrade", "Proxy-Authorization"};
     for (const Field& f : fields) {
         if (!equalsNoCase(f.name, "Connection")) continue;
         std::string_view list = f.value;
         while (!list.empty()) {
             std::size_t comma = std::min(list.find(','), list.size());
             std::string_view option = trimOws(list.substr(0, comma));
+            if (namedIn(option, {"Content-Length", "Transfer-Encoding", "Host"})) return false;
             if (!option.empty()) hopByHop.push_back(option);
             list.remove_prefix(std::min(comma + 1, list.size()));
         }
@@ -213,9 +222,7 @@ bool buildForward(const RequestLine& rl, const std::vector<Field>& fields, bool 
     std::string kept;
     bool hostSeen = false;
     for (const Field& f : fields) {
-        if (std::any_of(hopByHop.begin(), hopByHop.end(),
-                        [&](std::string_view n) { return equalsNoCase(f.name, n); }))
-            continue;
+        if (namedIn(f.name, hopByHop)) continue;
         if (equalsNoCase(f.name, "Host")) {
             if (hostSeen) return false; // RFC 9112 section 3.2: more than one Host is a 400
             hostSeen = true;

@@ -28,8 +28,9 @@ struct HttpProxyRequest {
 // the URI and a Connection field of our own: "close" when the client ends
 // after this request, "keep-alive" for HTTP/1.0 when it does not. Complete
 // only for a whole, valid head (out is written only then); Malformed as soon
-// as a complete line is wrong, or when the body's length is in doubt; TooLarge when no empty line
-// ends the head within httpHeadLimit bytes; NeedMore otherwise.
+// as a complete line is wrong, when the body's length is in doubt, or when
+// Connection names a field that frames or routes the request; TooLarge when
+// no empty line ends the head within httpHeadLimit bytes; NeedMore otherwise.
 HttpHead parseHttpProxyRequest(std::string_view in, HttpProxyRequest& out);
 
 // RFC 1928 section 4: VER 5, CMD 1 (CONNECT), RSV 0, then ATYP 01 for an

@@ -169,7 +169,11 @@ TEST_F(Engine, BadHttpRequestsAreAnsweredAndNothingHalfParsedGoesOn) {
                  {"CONNECT unreachable.test:443 HTTP/1.1\r\n\r\n", 502,
                   "\x05\x01\x00\x03\x10unreachable.test\x01\xbb"s},
                  {"CONNECT unanswered.test:443 HTTP/1.1\r\n\r\n", 504,
-                  "\x05\x01\x00\x03\x0funanswered.test\x01\xbb"s}};
+                  "\x05\x01\x00\x03\x0funanswered.test\x01\xbb"s},
+                 // The body would reach the origin as a second request.
+                 {"POST http://dest.test/ HTTP/1.1\r\nContent-Length: 37\r\nConnection: "
+                  "Content-Length\r\n\r\nGET /admin HTTP/1.1\r\nHost: dest.test\r\n\r\n",
+                  400, ""}};
     std::size_t connections = 0;
     for (const auto& k : cases) {
         {

@@ -23,7 +23,7 @@ const HeadCase heads[] = {
      HttpHead::Complete, "example.test", 443},
     {"CONNECT [2001:db8::1]:65535 HTTP/1.0\r\n\r\n", HttpHead::Complete, "2001:db8::1", 65535},
     {"CONNECT 192.0.2.1:1 HTTP/1.1\r\n\r\n", HttpHead::Complete, "192.0.2.1", 1},
-    {"GET http://Example.test:8080/a/b?q=1 HTTP/1.1\r\nhost: elsewhere\r\n"
+    {"GET http://Example.test:8080/a/b?q=1 HTTP/1.1\r\nhost: elsewhere\r\nUpgrade: h2c\r\n"
      "Proxy-Connection: keep-alive\r\nAccept:  */* \r\nconnection: Keep-Alive, x-trace\r\n"
      "X-Trace: 1\r\nProxy-Authorization: Basic dTpw\r\nKEEP-ALIVE: 300\r\nCookie: a=b; c=d\r\n"
      "\r\nbody",
@@ -99,7 +99,11 @@ TEST(HttpProxy, MalformedHeads) {
                                "Transfer-Encoding: chunked, gzip\r\n",
                                "Transfer-Encoding: chunked\r\n"
                                "Content-Length: 3\r\n",
-                               "Transfer-Encoding: chunked, chunked\r\n"})
+                               "Transfer-Encoding: chunked, chunked\r\n",
+                               // Never dropped for Connection naming them.
+                               "Connection: x, content-length\r\nContent-Length: 3\r\n",
+                               "Transfer-Encoding: chunked\r\nConnection: Transfer-Encoding\r\n",
+                               "Connection: host\r\n"})
         EXPECT_EQ(parseHttpProxyRequest("GET http://h/ HTTP/1.1\r\n"s + fields + "\r\n", r),
                   HttpHead::Malformed)
             << fields;
