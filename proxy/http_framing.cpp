@@ -99,9 +99,9 @@ HttpHead scanHead(std::string_view in, std::size_t limit, Start start, Fields& f
     return HttpHead::Complete;
 }
 
-// "HTTP/1.x", the last minor digit 0 for HTTP/1.0.
+// The versions spoken here, on both sides.
 bool isVersion(std::string_view v) {
-    return v.size() == 8 && v.substr(0, 7) == "HTTP/1." && isDigit(v[7]);
+    return v == "HTTP/1.1" || v == "HTTP/1.0";
 }
 
 } // namespace

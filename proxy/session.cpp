@@ -627,7 +627,10 @@ class Session : public std::enable_shared_from_this<Session> {
                 const HttpHead head = parseHttpProxyRequest(up.held, request);
                 if (head == HttpHead::Complete) co_return true;
                 if (head != HttpHead::NeedMore) {
-                    co_await refuseHttp(head == HttpHead::TooLarge ? 431 : 400);
+                    const int status = head == HttpHead::TooLarge      ? 431
+                                       : head == HttpHead::Unsupported ? 505
+                                                                       : 400;
+                    co_await refuseHttp(status);
                     co_return false;
                 }
             }

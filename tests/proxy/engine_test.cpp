@@ -170,6 +170,7 @@ TEST_F(Engine, BadHttpRequestsAreAnsweredAndNothingHalfParsedGoesOn) {
                   "\x05\x01\x00\x03\x10unreachable.test\x01\xbb"s},
                  {"CONNECT unanswered.test:443 HTTP/1.1\r\n\r\n", 504,
                   "\x05\x01\x00\x03\x0funanswered.test\x01\xbb"s},
+                 {"GET http://dest.test/ HTTP/1.9\r\n\r\n", 505, ""},
                  // The body would reach the origin as a second request.
                  {"POST http://dest.test/ HTTP/1.1\r\nContent-Length: 37\r\nConnection: "
                   "Content-Length\r\n\r\nGET /admin HTTP/1.1\r\nHost: dest.test\r\n\r\n",
@@ -310,6 +311,9 @@ TEST_F(Engine, HttpAnswersPassAsTheyComeAndOnlyWhenTheyAnswerTheRequest) {
          "GET http://bank.test/ HTTP/1.1\r\nCookie: s\r\n\r\n",
          "", "", "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\nforged", "", 0,
          "GET / HTTP/1.1\r\nHost: evil.test\r\n\r\n", httpErrorResponse(502), true},
+        // Lengths that agree go as one; a whole request waits for its answer.
+        {post + "Content-Length: 5, 5\r\nContent-Length: 5\r\n\r\nhello", "", "", "", ok, 5,
+         forwarded + "Content-Length: 5\r\n\r\nhello", ok, false, ms(600), ms(1500)},
     };
     for (const auto& k : rows) {
         SCOPED_TRACE(k.head.substr(0, 40));
