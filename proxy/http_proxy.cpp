@@ -282,6 +282,7 @@ HttpHead parseHead(std::string_view in, HttpProxyRequest& out) {
         if (!frameHttpRequest(in.substr(0, pos), r.framing)) return HttpHead::Malformed;
         if (!buildForward(rl, fields, r.framing, r.forward)) return HttpHead::Malformed;
         r.toHead = rl.method == "HEAD";
+        r.http10 = rl.version == "HTTP/1.0";
         for (std::string_view m : {"GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"})
             r.idempotent = r.idempotent || rl.method == m;
     }

@@ -19,6 +19,7 @@ struct HttpProxyRequest {
     std::size_t headLength = 0; // bytes of the client's stream the head took (through CRLF CRLF)
     HttpFraming framing;        // absolute-URI requests: the body, and whether the client ends
     bool toHead = false;        // method HEAD: its response has no body
+    bool http10 = false;        // RFC 9110 section 15.2: an HTTP/1.0 client is sent no 1xx
     bool idempotent = false;    // RFC 9110 section 9.2.2: may be sent again
 };
 

@@ -311,9 +311,21 @@ TEST_F(Engine, HttpAnswersPassAsTheyComeAndOnlyWhenTheyAnswerTheRequest) {
          "GET http://bank.test/ HTTP/1.1\r\nCookie: s\r\n\r\n",
          "", "", "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\nforged", "", 0,
          "GET / HTTP/1.1\r\nHost: evil.test\r\n\r\n", httpErrorResponse(502), true},
+        // 100 Continue reaches the client before its body is sent.
+        {post + "Expect: 100-continue\r\nContent-Length: 4\r\n\r\n", continued, "data", continued,
+         ok, 4, forwarded + "Expect: 100-continue\r\nContent-Length: 4\r\n\r\ndata", ok, false},
+        // An early final answer: the rest of the body is never wanted.
+        {post + "Content-Length: 100000\r\n\r\n0123456789", "", "", tooLarge, "", 0,
+         forwarded + "Content-Length: 100000\r\n\r\n", tooLarge, true},
         // Lengths that agree go as one; a whole request waits for its answer.
         {post + "Content-Length: 5, 5\r\nContent-Length: 5\r\n\r\nhello", "", "", "", ok, 5,
          forwarded + "Content-Length: 5\r\n\r\nhello", ok, false, ms(600), ms(1500)},
+        {"GET http://a.test/ HTTP/1.0\r\n\r\n", "", "",
+         "HTTP/1.1 103 Early Hints\r\nLink: </s>\r\n\r\n", ok, 0,
+         "GET / HTTP/1.0\r\nHost: a.test\r\nConnection: close\r\n\r\n", ok, true},
+        // A body that stops moving ends the exchange at the deadline.
+        {post + "Content-Length: 10\r\n\r\nabc", "", "", "", "", 3,
+         forwarded + "Content-Length: 10\r\n\r\nabc", httpErrorResponse(504), true, ms(600)},
     };
     for (const auto& k : rows) {
         SCOPED_TRACE(k.head.substr(0, 40));
