@@ -320,6 +320,7 @@ TEST_F(Engine, HttpAnswersPassAsTheyComeAndOnlyWhenTheyAnswerTheRequest) {
         // Lengths that agree go as one; a whole request waits for its answer.
         {post + "Content-Length: 5, 5\r\nContent-Length: 5\r\n\r\nhello", "", "", "", ok, 5,
          forwarded + "Content-Length: 5\r\n\r\nhello", ok, false, ms(600), ms(1500)},
+        // An HTTP/1.0 client is sent no interim answer.
         {"GET http://a.test/ HTTP/1.0\r\n\r\n", "", "",
          "HTTP/1.1 103 Early Hints\r\nLink: </s>\r\n\r\n", ok, 0,
          "GET / HTTP/1.0\r\nHost: a.test\r\nConnection: close\r\n\r\n", ok, true},
