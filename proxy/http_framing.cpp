@@ -99,9 +99,9 @@ HttpHead scanHead(std::string_view in, std::size_t limit, Start start, Fields& f
     return HttpHead::Complete;
 }
 
-// "HTTP/1.x", the last minor digit 0 for HTTP/1.0.
+// The versions spoken here, on both sides.
 bool isVersion(std::string_view v) {
-    return v.size() == 8 && v.substr(0, 7) == "HTTP/1." && isDigit(v[7]);
+    return v == "HTTP/1.1" || v == "HTTP/1.0";
 }
 
 } // namespace
@@ -157,7 +157,8 @@ HttpHead parseHttpResponseHead(std::string_view in, bool toHead, HttpResponseHea
     const auto start = [&](std::string_view line) {
         if (line.size() < 12 || !isVersion(line.substr(0, 8)) || line[8] != ' ') return false;
         const std::string_view code = line.substr(9, 3);
-        if (!std::all_of(code.begin(), code.end(), isDigit) || code[0] < '1' || code[0] > '5')
+        if (!std::all_of(code.begin(), code.end(), isDigit) || code[0] < '1' || code[0] > '5' ||
+            code == "101")
             return false;
         if (line.size() > 12 && line[12] != ' ') return false;
         http10 = line[7] == '0';
@@ -167,11 +168,14 @@ HttpHead parseHttpResponseHead(std::string_view in, bool toHead, HttpResponseHea
     const HttpHead status = scanHead(in, httpResponseHeadLimit, start, f, r.headLength);
     if (status != HttpHead::Complete) return status;
     HttpFraming& m = r.framing;
+    // An interim response ends nothing: its fields say nothing of the connection.
+    if (r.interim()) {
+        out = r;
+        return HttpHead::Complete;
+    }
     m.close = f.close || (http10 && !f.keepAlive);
     // RFC 9112 section 6.3, in its order.
-    if (r.status == 101) {
-        m.body = BodyKind::Tunnel;
-    } else if (toHead || r.status < 200 || r.status == 204 || r.status == 304) {
+    if (toHead || r.status == 204 || r.status == 304) {
         m.body = BodyKind::None;
     } else if (f.hasCoding) {
         m.body = f.chunked() ? BodyKind::Chunked : BodyKind::UntilClose;

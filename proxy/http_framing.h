@@ -14,7 +14,9 @@ inline constexpr std::size_t httpHeadLimit = 16 * 1024;
 // Responses carry more and longer fields (cookies, policies) than requests.
 inline constexpr std::size_t httpResponseHeadLimit = 64 * 1024;
 
-enum class HttpHead { NeedMore, Complete, Malformed, TooLarge };
+// Unsupported: a well-formed request line of an HTTP version other than 1.0
+// and 1.1 (RFC 9110 section 15.6.6: 505).
+enum class HttpHead { NeedMore, Complete, Malformed, TooLarge, Unsupported };
 
 // Text rules both HTTP codecs follow: field names and schemes are
 // case-insensitive (RFC 9110 section 5.1), optional whitespace is spaces and
@@ -28,7 +30,6 @@ enum class BodyKind {
     Length,     // Content-Length bytes
     Chunked,    // chunks, the last of size 0, then trailer fields
     UntilClose, // a response whose end is the server's close
-    Tunnel,     // 101: the connection carries another protocol from here on
 };
 
 struct HttpFraming {
@@ -48,13 +49,16 @@ struct HttpResponseHead {
     int status = 0;
     std::size_t headLength = 0; // through the empty line
     HttpFraming framing;
+    // RFC 9110 section 15.2: a 1xx has no body and a final response follows.
+    bool interim() const { return status < 200; }
 };
 
 // The response at the start of in, to a HEAD request when toHead. Complete
-// with out written only for a whole, valid head; Malformed for a bad line or
-// an invalid Content-Length (a proxy answers that 502); TooLarge past
-// httpResponseHeadLimit. A 1xx other than 101 is interim: another response
-// follows it.
+// with out written only for a whole, valid head; Malformed for a bad line, a
+// version other than HTTP/1.0 and HTTP/1.1, an invalid Content-Length, or a
+// 101 (a proxy answers these 502); TooLarge past httpResponseHeadLimit. A 101
+// answers only an Upgrade (RFC 9110 section 7.8), and none is ever forwarded,
+// so it can only be an origin's attempt to take the connection over.
 HttpHead parseHttpResponseHead(std::string_view in, bool toHead, HttpResponseHead& out);
 
 // Follows one message body as it streams by, however its bytes are split.

@@ -167,8 +167,10 @@ bool parseRequestLine(std::string_view line, RequestLine& rl, HttpProxyRequest& 
     rl.method = line.substr(0, sp1);
     std::string_view target = line.substr(sp1 + 1, sp2 - sp1 - 1);
     rl.version = line.substr(sp2 + 1);
-    if (!isToken(rl.method) || target.empty() || rl.version.size() != 8 ||
-        rl.version.substr(0, 7) != "HTTP/1." || !isDigit(rl.version[7]))
+    // RFC 9112 section 2.3: HTTP-version = "HTTP/" DIGIT "." DIGIT.
+    const std::string_view v = rl.version;
+    if (!isToken(rl.method) || target.empty() || v.size() != 8 || v.substr(0, 5) != "HTTP/" ||
+        !isDigit(v[5]) || v[6] != '.' || !isDigit(v[7]))
         return false;
     for (char c : target) {
         auto u = static_cast<unsigned char>(c);
@@ -190,45 +192,56 @@ bool parseRequestLine(std::string_view line, RequestLine& rl, HttpProxyRequest& 
     return parseAuthority(rl.authority, false, r.host, r.port);
 }
 
+bool namedIn(std::string_view name, const std::vector<std::string_view>& names) {
+    return std::any_of(names.begin(), names.end(),
+                       [&](std::string_view n) { return equalsNoCase(name, n); });
+}
+
 // RFC 9110 section 7.6.1: Connection and the fields it names are for this hop
-// only, as are Proxy-Connection, Keep-Alive and the client's credentials for
-// us. RFC 9112 section 3.2.2: the Host field is made from the target URI.
-// The connection to the origin stays open as long as the client's does, so
-// the Connection field we add says what the client asked of us.
-bool buildForward(const RequestLine& rl, const std::vector<Field>& fields, bool close,
-                  std::string& out) {
+// only, as are Proxy-Connection, Keep-Alive, Upgrade (no protocol switch is
+// ever relayed) and the client's credentials for us. Fields that frame or
+// route the request are the origin's too: Connection naming them is refused,
+// so that the origin always frames the body as we did. RFC 9112 section 3.2.2:
+// the Host field is made from the target URI; section 6.3: agreeing
+// Content-Length values go on as one. The connection to the origin stays open
+// as long as the client's does, so the Connection field we add says what the
+// client asked of us.
+bool buildForward(const RequestLine& rl, const std::vector<Field>& fields,
+                  const HttpFraming& framing, std::string& out) {
     std::vector<std::string_view> hopByHop{"Connection", "Proxy-Connection", "Keep-Alive",
-                                           "Proxy-Authorization"};
+                                           "Upgrade", "Proxy-Authorization"};
     for (const Field& f : fields) {
         if (!equalsNoCase(f.name, "Connection")) continue;
         std::string_view list = f.value;
         while (!list.empty()) {
             std::size_t comma = std::min(list.find(','), list.size());
             std::string_view option = trimOws(list.substr(0, comma));
+            if (namedIn(option, {"Content-Length", "Transfer-Encoding", "Host"})) return false;
             if (!option.empty()) hopByHop.push_back(option);
             list.remove_prefix(std::min(comma + 1, list.size()));
         }
     }
     const std::string host = "Host: " + std::string(rl.authority) + "\r\n";
     std::string kept;
-    bool hostSeen = false;
+    bool hostSeen = false, lengthSeen = false;
     for (const Field& f : fields) {
-        if (std::any_of(hopByHop.begin(), hopByHop.end(),
-                        [&](std::string_view n) { return equalsNoCase(f.name, n); }))
-            continue;
+        if (namedIn(f.name, hopByHop)) continue;
         if (equalsNoCase(f.name, "Host")) {
             if (hostSeen) return false; // RFC 9112 section 3.2: more than one Host is a 400
             hostSeen = true;
             kept += host;
-            continue;
+        } else if (equalsNoCase(f.name, "Content-Length")) {
+            if (!lengthSeen) kept += "Content-Length: " + std::to_string(framing.length) + "\r\n";
+            lengthSeen = true;
+        } else {
+            kept.append(f.line).append("\r\n");
         }
-        kept.append(f.line).append("\r\n");
     }
     out = std::string(rl.method) + " " + rl.path + " " + std::string(rl.version) + "\r\n";
     if (!hostSeen) out += host;
     out += kept;
-    if (close) out += "Connection: close\r\n";
-    if (!close && rl.version == "HTTP/1.0") out += "Connection: keep-alive\r\n";
+    if (framing.close) out += "Connection: close\r\n";
+    if (!framing.close && rl.version == "HTTP/1.0") out += "Connection: keep-alive\r\n";
     out += "\r\n";
     return true;
 }
@@ -257,6 +270,7 @@ HttpHead parseHead(std::string_view in, HttpProxyRequest& out) {
         if (line.empty()) break; // the first line is never empty: it starts with a letter
         if (!requestLineSeen) {
             if (!parseRequestLine(line, rl, r)) return HttpHead::Malformed;
+            if (rl.version != "HTTP/1.1" && rl.version != "HTTP/1.0") return HttpHead::Unsupported;
             requestLineSeen = true;
             continue;
         }
@@ -266,8 +280,9 @@ HttpHead parseHead(std::string_view in, HttpProxyRequest& out) {
     }
     if (!r.tunnel) {
         if (!frameHttpRequest(in.substr(0, pos), r.framing)) return HttpHead::Malformed;
-        if (!buildForward(rl, fields, r.framing.close, r.forward)) return HttpHead::Malformed;
+        if (!buildForward(rl, fields, r.framing, r.forward)) return HttpHead::Malformed;
         r.toHead = rl.method == "HEAD";
+        r.http10 = rl.version == "HTTP/1.0";
         for (std::string_view m : {"GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"})
             r.idempotent = r.idempotent || rl.method == m;
     }
@@ -315,6 +330,9 @@ std::string httpErrorResponse(int status) {
     case 504:
         reason = "Gateway Timeout";
         break; // RFC 9110 section 15.6.5
+    case 505:
+        reason = "HTTP Version Not Supported";
+        break; // RFC 9110 section 15.6.6
     default:
         status = 500;
         reason = "Internal Server Error";

@@ -7,7 +7,8 @@
 #include "proxy/socks.h"
 #include "proxy/warm_pool.h"
 
-#include <asio/experimental/as_tuple.hpp>
+#include <asio/experimental/deferred.hpp>
+#include <asio/experimental/parallel_group.hpp>
 
 #include <algorithm>
 #include <optional>
@@ -499,7 +500,10 @@ class Session : public std::enable_shared_from_this<Session> {
                 const HttpHead head = parseHttpProxyRequest(up.held, request);
                 if (head == HttpHead::Complete) co_return true;
                 if (head != HttpHead::NeedMore) {
-                    co_await refuseHttp(head == HttpHead::TooLarge ? 431 : 400);
+                    const int status = head == HttpHead::TooLarge      ? 431
+                                       : head == HttpHead::Unsupported ? 505
+                                                                       : 400;
+                    co_await refuseHttp(status);
                     co_return false;
                 }
             }
@@ -530,83 +534,139 @@ class Session : public std::enable_shared_from_this<Session> {
     }
 
     enum class Exchange { End, Keep, Again };
+    enum class Upload { Done, Stopped, Malformed }; // how a request body's upload ended
+    // How an answer's relay ended: Whole (the connection may carry the next
+    // exchange) or Closing (the origin ends it) once it is through; Failed
+    // when the origin's bytes are no response we can pass on (502 is owed);
+    // Lost when the client gets no more of it; Again when a reused tunnel
+    // turned out closed and the request may go once more.
+    enum class Answer { Whole, Closing, Failed, Lost, Again };
+
+    // The answer's end ends the upload (an early answer: the rest of the body
+    // is not wanted, and the tunnel goes with it); the upload's end leaves the
+    // answer running, unless the body broke its own framing.
+    struct AnswerEndsUpload {
+        asio::cancellation_type_t operator()(const std::exception_ptr&, Answer) const {
+            return asio::cancellation_type::terminal;
+        }
+        asio::cancellation_type_t operator()(const std::exception_ptr& e, Upload u) const {
+            const bool broken = e || u == Upload::Malformed;
+            return broken ? asio::cancellation_type::terminal : asio::cancellation_type::none;
+        }
+    };
 
     // One request and its response: Keep when the client's connection stays
-    // for the next, Again when it must go once more on a new tunnel. The exchange waits without a
-    // deadline while both sides are open, as the copying stage does (a response may be long in
-    // coming).
+    // for the next, Again when it must go once more on a new tunnel. The body
+    // goes up while the answer comes down (RFC 9110 section 10.1.1: an origin
+    // may answer 100 Continue before the body, or a final status before it is
+    // whole). A body that stops moving gets the handshake's deadline; a whole
+    // request waits without one, as the copying stage does (a response may be
+    // long in coming).
     asio::awaitable<Exchange> httpExchange(const HttpProxyRequest& request, bool reused) {
-        limit = Clock::time_point::max();
+        bodyDeadline = request.framing.body != BodyKind::None;
+        tighten(bodyDeadline ? Clock::now() + ctx.options.handshakeDeadline
+                             : Clock::time_point::max());
         // A client that has ended (after pipelining this request) gets the FIN-wait.
-        if (clientEnded) tighten(Clock::now() + ctx.options.finWait);
+        if (clientEnded) tighten(std::min(limit, Clock::now() + ctx.options.finWait));
         // A request that costs nothing to repeat (RFC 9110 section 9.2.2, no
         // body) goes again on a new tunnel when a reused one turns out closed.
         const bool repeatable =
             reused && request.idempotent && request.framing.body == BodyKind::None;
         if (const bool ok = co_await writeAll(upstream, request.forward); !ok)
             co_return repeatable ? Exchange::Again : Exchange::End;
-        // The body, bounded by the client's hold, streamed as it comes.
-        BodyFramer body(request.framing);
+        const auto executor = client.get_executor();
+        auto [order, uploadFailure, upload, answerFailure, answer] =
+            co_await asio::experimental::make_parallel_group(
+                asio::co_spawn(executor, sendBody(request.framing), asio::experimental::deferred),
+                asio::co_spawn(executor, relayAnswer(request, reused, repeatable),
+                               asio::experimental::deferred))
+                .async_wait(AnswerEndsUpload(), asio::use_awaitable);
+        if (uploadFailure) upload = Upload::Stopped; // ended by the answer, or out of memory
+        if (answerFailure) answer = Answer::Lost;
+        if (answer == Answer::Whole && upload == Upload::Done && !request.framing.close)
+            co_return Exchange::Keep;
+        const bool whole = answer == Answer::Whole || answer == Answer::Closing;
+        dropTunnel();
+        if (upload == Upload::Malformed) {
+            if (!answered) co_await refuseHttp(400);
+            co_return Exchange::End;
+        }
+        if (answer == Answer::Again) co_return Exchange::Again;
+        if (answer == Answer::Failed) co_await refuseHttp(502);
+        // After a whole answer, the origin's end (or ours, or the rest of a
+        // body nobody wants) passes on to the client.
+        if (whole) co_await lingerHttp();
+        co_return Exchange::End;
+    }
+
+    // The request body, from the client's hold to the origin as it comes.
+    asio::awaitable<Upload> sendBody(const HttpFraming& framing) {
+        BodyFramer body(framing);
         while (!body.done()) {
             if (up.held.empty()) {
                 if (const bool ok = co_await moreFromClient(holdLimit); !ok)
-                    co_return Exchange::End;
+                    co_return Upload::Stopped;
             }
             const std::size_t n = body.feed(up.held);
-            if (body.failed()) {
-                dropTunnel();
-                co_await refuseHttp(400);
-                co_return Exchange::End;
-            }
+            if (body.failed()) co_return Upload::Malformed;
             const std::string part = up.held.substr(0, n);
             up.held.erase(0, n);
             resume.cancel();
-            if (const bool ok = co_await writeAll(upstream, part); !ok) co_return Exchange::End;
+            if (const bool ok = co_await writeAll(upstream, part); !ok) co_return Upload::Stopped;
+            // The body moved: its deadline moves with it.
+            if (bodyDeadline) limit = Clock::now() + ctx.options.handshakeDeadline;
         }
-        // Interim responses go on to the client until the final one.
+        if (bodyDeadline) limit = Clock::time_point::max();
+        bodyDeadline = false;
+        co_return Upload::Done;
+    }
+
+    // The origin's answer: interim responses as they come, then the final one
+    // as far as its framing says.
+    asio::awaitable<Answer> relayAnswer(const HttpProxyRequest& request, bool reused,
+                                        bool repeatable) {
         HttpResponseHead response;
+        bool heard = false;
         for (;;) {
             const HttpHead head = co_await httpResponseHead(request.toHead, response);
-            if (stage == Stage::Closed) co_return Exchange::End;
-            // A reused tunnel that ends without a byte was closed by the
-            // origin as we sent. Unless we can repeat the request, the client
-            // sees its kept connection close unanswered, as from an origin,
-            // and sends the request again itself.
-            const bool stale =
-                head == HttpHead::NeedMore && reused && !answered && fromUpstream.empty();
+            if (stage == Stage::Closed) co_return Answer::Lost;
             if (head != HttpHead::Complete) {
-                dropTunnel();
-                if (stale && repeatable) co_return Exchange::Again;
-                if (!answered && !stale) co_await refuseHttp(502);
-                co_return Exchange::End;
+                // A reused tunnel that ends without a byte was closed by the
+                // origin as we sent. Unless we can repeat the request, the
+                // client sees its kept connection close unanswered, as from an
+                // origin, and sends the request again itself.
+                const bool stale =
+                    head == HttpHead::NeedMore && reused && !heard && fromUpstream.empty();
+                if (stale) co_return repeatable ? Answer::Again : Answer::Lost;
+                co_return Answer::Failed;
             }
-            answered = true;
-            if (response.status >= 200 || response.status == 101) break;
+            heard = true;
+            if (!response.interim()) break;
             const std::string interim = fromUpstream.substr(0, response.headLength);
             fromUpstream.erase(0, response.headLength);
-            if (const bool ok = co_await writeAll(client, interim); !ok) co_return Exchange::End;
+            // RFC 9110 section 15.2: HTTP/1.0 defined no 1xx; its clients get none.
+            if (request.http10) continue;
+            answered = true;
+            if (const bool ok = co_await writeAll(client, interim); !ok) co_return Answer::Lost;
         }
+        // The final answer has begun: the body no longer has to hurry.
+        answered = true;
+        bodyDeadline = false;
+        limit = Clock::time_point::max();
+        if (clientEnded) tighten(Clock::now() + ctx.options.finWait);
         std::string out = fromUpstream.substr(0, response.headLength);
         fromUpstream.erase(0, response.headLength);
-        if (response.framing.body == BodyKind::Tunnel) { // 101: another protocol follows
-            co_await proceed(out);
-            co_return Exchange::End;
-        }
         BodyFramer framer(response.framing);
         const std::size_t n = framer.feed(fromUpstream);
         out.append(fromUpstream, 0, n);
         fromUpstream.erase(0, n);
-        if (const bool ok = co_await writeAll(client, out); !ok) co_return Exchange::End;
+        if (const bool ok = co_await writeAll(client, out); !ok) co_return Answer::Lost;
         const bool untilClose = response.framing.body == BodyKind::UntilClose;
         bool complete = framer.done();
         if (!complete && !framer.failed())
             complete = co_await relayResponseBody(framer, untilClose);
-        if (!complete) co_return Exchange::End;
-        if (!request.framing.close && !response.framing.close) co_return Exchange::Keep;
-        // Either side ends here: the origin's end (or ours) passes on to the client.
-        dropTunnel();
-        co_await lingerHttp();
-        co_return Exchange::End;
+        if (!complete) co_return Answer::Lost;
+        co_return response.framing.close ? Answer::Closing : Answer::Whole;
     }
 
     // Reads the response head into fromUpstream: Complete, Malformed or
@@ -714,9 +774,10 @@ class Session : public std::enable_shared_from_this<Session> {
     Stage stage = Stage::Handshake;
     Front front = Front::Unknown;
     bool finWaiting = false;
-    bool answered = false;    // the client has (or is getting) its last handshake answer
-    bool clientEnded = false; // and has ended since, before the copying stage
-    bool dialing = false;     // between the dial's start and its report
+    bool answered = false;     // the client has (or is getting) its last handshake answer
+    bool clientEnded = false;  // and has ended since, before the copying stage
+    bool bodyDeadline = false; // an HTTP request body is owed and must keep moving
+    bool dialing = false;      // between the dial's start and its report
     std::shared_ptr<const UpstreamEndpoint> endpoint; // the one this session dials
     std::string fromUpstream; // handshake replies, and what came after the last
     std::string tunnelHost;   // the HTTP front's origin of the open tunnel

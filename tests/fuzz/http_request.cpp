@@ -1,6 +1,6 @@
 // The HTTP front's request head, whatever the bytes and however they arrive;
-// and what it makes of a valid one: the head the origin is sent and the
-// upstream's CONNECT.
+// and what it makes of a valid one: the head the origin is sent, whose body
+// the origin frames as the front did, and the upstream's CONNECT.
 #include "feed.h"
 #include "proxy/http_proxy.h"
 #include "proxy/socks.h"
@@ -51,6 +51,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!tunnel)
         require(forward.find("\r\n\r\n") + 4 == forward.size() && hosts == 1 && credentials == 0 &&
                 connections <= 1 && (!close || forward.ends_with("\r\nConnection: close\r\n\r\n")));
+    // The origin, reading the forwarded head, finds the body where the front
+    // found it: nothing the client sends makes the origin see a request
+    // boundary (or a connection's end) the front did not see.
+    HttpFraming origin;
+    if (!tunnel)
+        require(frameHttpRequest(forward, origin) && origin.body == body &&
+                origin.length == bodyLength && origin.close == close);
     // The upstream is asked for that host and port in a CONNECT that parses
     // back whole.
     const std::string connect = buildSocks5ConnectTo(host, port);

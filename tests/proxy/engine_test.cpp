@@ -177,7 +177,12 @@ TEST_F(Engine, BadHttpRequestsAreAnsweredAndNothingHalfParsedGoesOn) {
                  {"CONNECT unreachable.test:443 HTTP/1.1\r\n\r\n", 502,
                   "\x05\x01\x00\x03\x10unreachable.test\x01\xbb"s},
                  {"CONNECT unanswered.test:443 HTTP/1.1\r\n\r\n", 504,
-                  "\x05\x01\x00\x03\x0funanswered.test\x01\xbb"s}};
+                  "\x05\x01\x00\x03\x0funanswered.test\x01\xbb"s},
+                 {"GET http://dest.test/ HTTP/1.9\r\n\r\n", 505, ""},
+                 // The body would reach the origin as a second request.
+                 {"POST http://dest.test/ HTTP/1.1\r\nContent-Length: 37\r\nConnection: "
+                  "Content-Length\r\n\r\nGET /admin HTTP/1.1\r\nHost: dest.test\r\n\r\n",
+                  400, ""}};
     std::size_t connections = 0;
     for (const auto& k : cases) {
         {
@@ -288,6 +293,98 @@ TEST_F(Engine, HttpKeepsConnectionsAliveAcrossRequestsAndOrigins) {
     EXPECT_EQ(up.ended()[0].request, connect("a.test"));
     EXPECT_EQ(up.ended()[1].request, connect("a.test"));
     EXPECT_EQ(up.ended()[2].request, connect("b.test"));
+}
+
+// One request per connection against an origin that answers `first` to the
+// head and `final` once it has read bodySize bytes of body: the client gets
+// the origin's answers that are meant for it, as they come, and nothing else.
+TEST_F(Engine, HttpAnswersPassAsTheyComeAndOnlyWhenTheyAnswerTheRequest) {
+    const std::string post = "POST http://a.test/up HTTP/1.1\r\n";
+    const std::string forwarded = "POST /up HTTP/1.1\r\nHost: a.test\r\n";
+    const std::string continued = "HTTP/1.1 100 Continue\r\n\r\n";
+    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    const std::string tooLarge = "HTTP/1.1 413 Content Too Large\r\nContent-Length: 0\r\n\r\n";
+    using ms = std::chrono::milliseconds;
+    const struct {
+        std::string head, waitFor, body; // the client's, the body sent once waitFor came
+        std::string first, final;        // the origin's
+        std::size_t bodySize;
+        std::string origin; // what the origin reads before `final` ("": never dialled)
+        std::string answer; // what the client gets
+        bool closes;        // and then its connection ends
+        ms deadline{30000}, originWaits{0};
+    } rows[] = {
+        // A 101 nobody asked for: the origin does not get the client's connection.
+        {"GET http://evil.test/ HTTP/1.1\r\n\r\n"
+         "GET http://bank.test/ HTTP/1.1\r\nCookie: s\r\n\r\n",
+         "", "", "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\nforged", "", 0,
+         "GET / HTTP/1.1\r\nHost: evil.test\r\n\r\n", httpErrorResponse(502), true},
+        // 100 Continue reaches the client before its body is sent.
+        {post + "Expect: 100-continue\r\nContent-Length: 4\r\n\r\n", continued, "data", continued,
+         ok, 4, forwarded + "Expect: 100-continue\r\nContent-Length: 4\r\n\r\ndata", ok, false},
+        // An early final answer: the rest of the body is never wanted.
+        {post + "Content-Length: 100000\r\n\r\n0123456789", "", "", tooLarge, "", 0,
+         forwarded + "Content-Length: 100000\r\n\r\n", tooLarge, true},
+        // Lengths that agree go as one; a whole request waits for its answer.
+        {post + "Content-Length: 5, 5\r\nContent-Length: 5\r\n\r\nhello", "", "", "", ok, 5,
+         forwarded + "Content-Length: 5\r\n\r\nhello", ok, false, ms(600), ms(1500)},
+        // An HTTP/1.0 client is sent no interim answer.
+        {"GET http://a.test/ HTTP/1.0\r\n\r\n", "", "",
+         "HTTP/1.1 103 Early Hints\r\nLink: </s>\r\n\r\n", ok, 0,
+         "GET / HTTP/1.0\r\nHost: a.test\r\nConnection: close\r\n\r\n", ok, true},
+        // A body that stops moving ends the exchange at the deadline.
+        {post + "Content-Length: 10\r\n\r\nabc", "", "", "", "", 3,
+         forwarded + "Content-Length: 10\r\n\r\nabc", httpErrorResponse(504), true, ms(600)},
+    };
+    for (const auto& k : rows) {
+        SCOPED_TRACE(k.head.substr(0, 40));
+        std::mutex lock;
+        std::vector<std::string> before, after; // what the origin read before and after `final`
+        FakeUpstream up;
+        up.destination = [&](asio::ip::tcp::socket& s) -> asio::awaitable<void> {
+            std::string got;
+            std::size_t want = std::string::npos;
+            bool answered = false;
+            char buffer[4096];
+            for (;;) {
+                const std::size_t end = got.find("\r\n\r\n");
+                if (want == std::string::npos && end != std::string::npos) {
+                    want = end + 4 + k.bodySize;
+                    co_await asio::async_write(s, asio::buffer(k.first), asValues);
+                }
+                if (!answered && got.size() >= want) {
+                    answered = true;
+                    asio::steady_timer wait(s.get_executor(), k.originWaits);
+                    co_await wait.async_wait(asValues);
+                    co_await asio::async_write(s, asio::buffer(k.final), asValues);
+                }
+                auto [ec, n] = co_await s.async_read_some(asio::buffer(buffer), asValues);
+                if (ec) break;
+                got.append(buffer, n);
+            }
+            std::lock_guard guard(lock);
+            before.push_back(got.substr(0, want));
+            after.push_back(got.substr(std::min(want, got.size())));
+        };
+        EngineOptions options;
+        options.handshakeDeadline = k.deadline;
+        start(up, "alice", "s3cret", options);
+        TestClient c(port);
+        c.exchange(k.head, 0);
+        if (!k.waitFor.empty()) {
+            EXPECT_EQ(c.exchange("", k.waitFor.size(), ms(5000)), k.waitFor);
+        }
+        c.exchange(k.body, 0);
+        EXPECT_EQ(k.closes ? c.untilEnd() : c.recv(k.answer.size()), k.answer);
+        engine->stop();
+        const std::size_t dials = k.origin.empty() ? 0 : 1;
+        ASSERT_TRUE(waitUntil([&] { return std::lock_guard(lock), before.size() == dials; }));
+        EXPECT_EQ(up.accepted, int(dials));
+        if (dials == 0) continue;
+        EXPECT_EQ(before[0], k.origin);
+        // No second request reached it; only the rest of an unwanted body may have.
+        EXPECT_EQ(after[0].find(" HTTP/1.1\r\n"), std::string::npos) << after[0];
+    }
 }
 
 // Whatever a client sends with or after its request reaches the destination

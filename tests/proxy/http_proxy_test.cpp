@@ -23,7 +23,7 @@ const HeadCase heads[] = {
      HttpHead::Complete, "example.test", 443},
     {"CONNECT [2001:db8::1]:65535 HTTP/1.0\r\n\r\n", HttpHead::Complete, "2001:db8::1", 65535},
     {"CONNECT 192.0.2.1:1 HTTP/1.1\r\n\r\n", HttpHead::Complete, "192.0.2.1", 1},
-    {"GET http://Example.test:8080/a/b?q=1 HTTP/1.1\r\nhost: elsewhere\r\n"
+    {"GET http://Example.test:8080/a/b?q=1 HTTP/1.1\r\nhost: elsewhere\r\nUpgrade: h2c\r\n"
      "Proxy-Connection: keep-alive\r\nAccept:  */* \r\nconnection: Keep-Alive, x-trace\r\n"
      "X-Trace: 1\r\nProxy-Authorization: Basic dTpw\r\nKEEP-ALIVE: 300\r\nCookie: a=b; c=d\r\n"
      "\r\nbody",
@@ -41,10 +41,12 @@ const HeadCase heads[] = {
      HttpHead::Complete, "h", 80,
      "PUT / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: gzip, chunked\r\nConnection: close\r\n\r\n",
      BodyKind::Chunked},
-    {"POST http://h/ HTTP/1.1\r\nContent-Length: 7 , 7\r\ncontent-length: 7\r\n\r\n",
-     HttpHead::Complete, "h", 80,
-     "POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 7 , 7\r\ncontent-length: 7\r\n\r\n",
+    // RFC 9112 section 6.3: agreeing lengths go on as one.
+    {"POST http://h/ HTTP/1.1\r\nContent-Length: 7 , 7\r\nA: 1\r\ncontent-length: 7\r\n\r\n",
+     HttpHead::Complete, "h", 80, "POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 7\r\nA: 1\r\n\r\n",
      BodyKind::Length, 7},
+    {"GET http://h/ HTTP/1.9\r\n", HttpHead::Unsupported},
+    {"CONNECT h:1 HTTP/2.0\r\n", HttpHead::Unsupported},
     {"OPTIONS http://[::1]:81 HTTP/1.1\r\n\r\n", HttpHead::Complete, "::1", 81,
      "OPTIONS / HTTP/1.1\r\nHost: [::1]:81\r\n\r\n"},
     {"GET http://h:/ HTTP/1.1\r\n\r\n", HttpHead::Complete, "h", 80,
@@ -87,7 +89,7 @@ TEST(HttpProxy, MalformedHeads) {
           "CONNECT http://h:80/ HTTP/1.1", "GET /index.html HTTP/1.1", "GET h:80 HTTP/1.1",
           "GET https://h/ HTTP/1.1", "GET http://u:p@h/ HTTP/1.1", "GET http:///x HTTP/1.1",
           "GET http://h/#f HTTP/1.1", "GET http://h/\rx HTTP/1.1", "GET  http://h/ HTTP/1.1",
-          "GET http://h/ HTTP/2.0", "GET http://h/"})
+          "GET http://h/ HTTP/1.", "GET http://h/ HTTP/10.1", "GET http://h/"})
         EXPECT_EQ(parseHttpProxyRequest(line + "\r\n"s, r), HttpHead::Malformed) << line;
     EXPECT_EQ(parseHttpProxyRequest("CONNECT " + std::string(256, 'n') + ":1 HTTP/1.1\r\n", r),
               HttpHead::Malformed);
@@ -99,7 +101,11 @@ TEST(HttpProxy, MalformedHeads) {
                                "Transfer-Encoding: chunked, gzip\r\n",
                                "Transfer-Encoding: chunked\r\n"
                                "Content-Length: 3\r\n",
-                               "Transfer-Encoding: chunked, chunked\r\n"})
+                               "Transfer-Encoding: chunked, chunked\r\n",
+                               // Never dropped for Connection naming them.
+                               "Connection: x, content-length\r\nContent-Length: 3\r\n",
+                               "Transfer-Encoding: chunked\r\nConnection: Transfer-Encoding\r\n",
+                               "Connection: host\r\n"})
         EXPECT_EQ(parseHttpProxyRequest("GET http://h/ HTTP/1.1\r\n"s + fields + "\r\n", r),
                   HttpHead::Malformed)
             << fields;
@@ -122,7 +128,8 @@ TEST(HttpProxy, Socks5ConnectAndErrorResponses) {
     for (auto [status, line] : {std::pair{400, "400 Bad Request"},
                                 {431, "431 Request Header Fields Too Large"},
                                 {502, "502 Bad Gateway"},
-                                {504, "504 Gateway Timeout"}})
+                                {504, "504 Gateway Timeout"},
+                                {505, "505 HTTP Version Not Supported"}})
         EXPECT_EQ(httpErrorResponse(status),
                   "HTTP/1.1 "s + line + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
 }
@@ -154,13 +161,15 @@ TEST(HttpFraming, ResponseHeads) {
          BodyKind::Length, 1, true},
         {"HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 1\r\n\r\n", false,
          HttpHead::Complete, BodyKind::Length, 1},
-        // No body whatever the fields say: HEAD, 1xx, 204, 304; 101 leaves HTTP.
+        // No body whatever the fields say: HEAD, 1xx, 204, 304. A 1xx ends
+        // nothing; a 101 answers an Upgrade, and none is ever sent.
         {"HTTP/1.1 200 OK\r\nContent-Length: 99\r\n\r\n", true, HttpHead::Complete},
         {"HTTP/1.1 304 Not Modified\r\nContent-Length: 99\r\n\r\n", false, HttpHead::Complete},
         {"HTTP/1.1 204 No Content\r\nContent-Length: x\r\n\r\n", false, HttpHead::Complete},
-        {"HTTP/1.1 100 Continue\r\n\r\n", false, HttpHead::Complete},
+        {"HTTP/1.0 103 Early Hints\r\nConnection: close\r\n\r\n", false, HttpHead::Complete},
         {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n", false,
-         HttpHead::Complete, BodyKind::Tunnel},
+         HttpHead::Malformed},
+        {"HTTP/1.2 200 OK\r\n\r\n", false, HttpHead::Malformed},
         {"HTTP/1.1 200 OK\r\nContent-Length: 1, 2\r\n\r\n", false, HttpHead::Malformed},
         {"HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", false,
          HttpHead::Malformed},
