@@ -1,5 +1,5 @@
 // The main page: connect button with its halo, status card, settings icon.
-#include "api/http.h"
+#include "core/text.h"
 #include "ui/draw_win.h"
 #include "ui/layout.h"
 

@@ -1,5 +1,5 @@
 // The server list panel: the left 260 pixels of the window (at 96 DPI).
-#include "api/http.h"
+#include "core/text.h"
 #include "core/countries.h"
 #include "ui/draw_win.h"
 #include "ui/layout.h"

@@ -1,5 +1,5 @@
 // The settings page: two preference switches and the Back button.
-#include "api/http.h"
+#include "core/text.h"
 #include "ui/draw_win.h"
 #include "ui/layout.h"
 
