@@ -53,7 +53,7 @@ std::unique_ptr<Painting> painting;
 
 // The halo moves while a connection is made or up and the main page shows.
 bool animates(ConnectionState state) {
-    return !appState.settingsPageShown && (state == Connecting || state == Connected);
+    return !view.settingsPageShown && (state == Connecting || state == Connected);
 }
 
 void setAnimating(HWND window, Painting& p, bool on) {
@@ -88,7 +88,7 @@ void nextPulseFrame(HWND window) {
         setAnimating(window, *painting, false);
         return;
     }
-    appState.pulsePhase = advancePulsePhase(appState.pulsePhase);
+    view.pulsePhase = advancePulsePhase(view.pulsePhase);
     if (haloAreaStandsAlone(client.right, client.bottom)) {
         const PixelBox a = haloArea(client.right, client.bottom);
         const RECT area = {a.left, a.top, a.right, a.bottom};
@@ -235,8 +235,7 @@ void paintWindow(HWND window) {
     if (p.buffer.graphics()) {
         // The first frame of an animation is already one step on, as the
         // halo has always started.
-        if (animates(state) && !p.animating)
-            appState.pulsePhase = advancePulsePhase(appState.pulsePhase);
+        if (animates(state) && !p.animating) view.pulsePhase = advancePulsePhase(view.pulsePhase);
         // The rest of the buffer holds the last frame, which still stands.
         const bool haloOnly = !fresh && animates(state) && haloAreaStandsAlone(width, height) &&
                               within(paint.rcPaint, haloArea(width, height));

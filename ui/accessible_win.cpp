@@ -33,7 +33,7 @@ constexpr Part settingsChildren[] = {Part::List, Part::KillSwitch, Part::Autosta
 
 long childCount(bool isList) {
     if (isList) return static_cast<long>(rowCount());
-    return appState.settingsPageShown ? 4 : 3;
+    return view.settingsPageShown ? 4 : 3;
 }
 
 Element elementOf(bool isList, const VARIANT& child) {
@@ -46,11 +46,11 @@ Element elementOf(bool isList, const VARIANT& child) {
     if (id >= firstRowChildId && id < firstRowChildId + rows)
         return {Part::Row, static_cast<int>(id - firstRowChildId)};
     if (id < 1 || id > childCount(false)) return {};
-    return {appState.settingsPageShown ? settingsChildren[id - 1] : mainChildren[id - 1]};
+    return {view.settingsPageShown ? settingsChildren[id - 1] : mainChildren[id - 1]};
 }
 
 long childIdOf(Part part) {
-    const Part* parts = appState.settingsPageShown ? settingsChildren : mainChildren;
+    const Part* parts = view.settingsPageShown ? settingsChildren : mainChildren;
     for (long i = 0; i < childCount(false); ++i)
         if (parts[i] == part) return i + 1;
     return CHILDID_SELF;
@@ -78,8 +78,8 @@ Part partOf(Focus focus) {
 Part focusedPart() {
     const Part part = partOf(view.focus);
     const bool onSettings = view.focus >= Focus::KillSwitch;
-    if (onSettings != static_cast<bool>(appState.settingsPageShown))
-        return appState.settingsPageShown ? Part::KillSwitch : Part::List;
+    if (onSettings != view.settingsPageShown)
+        return view.settingsPageShown ? Part::KillSwitch : Part::List;
     return part;
 }
 
@@ -442,13 +442,13 @@ void notifyFocusAndSelection(HWND window, bool focusMoved, bool selectionMoved) 
 }
 
 void notifySwitchesChanged(HWND window) {
-    if (!appState.settingsPageShown) return;
+    if (!view.settingsPageShown) return;
     for (const Part part : {Part::KillSwitch, Part::Autostart})
         NotifyWinEvent(EVENT_OBJECT_STATECHANGE, window, OBJID_CLIENT, childIdOf(part));
 }
 
 void notifyConnectionShown(HWND window) {
-    if (appState.settingsPageShown) return;
+    if (view.settingsPageShown) return;
     NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, window, OBJID_CLIENT, childIdOf(Part::Button));
     NotifyWinEvent(EVENT_OBJECT_DESCRIPTIONCHANGE, window, OBJID_CLIENT, childIdOf(Part::Button));
 }

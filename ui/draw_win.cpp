@@ -162,7 +162,7 @@ void fillRoundedRect(GpGraphics* graphics, GpBrush* brush, int x, int y, int wid
 
 void drawFocusRing(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight) {
     if (!view.focusRingShown) return;
-    const bool settings = appState.settingsPageShown;
+    const bool settings = view.settingsPageShown;
     const auto switchAt = [&](int top) {
         return PixelBox{clientWidth - px(90), px(top), clientWidth - px(60), px(top + 30)};
     };

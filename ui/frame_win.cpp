@@ -17,7 +17,7 @@ void drawFrame(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clien
         drawPanelRow(graphics, kit, (*list)[i], i, i - first);
     drawScrollIndicator(graphics, kit, count, clientHeight);
     fillPageBackground(graphics, width, clientHeight);
-    if (appState.settingsPageShown) {
+    if (view.settingsPageShown) {
         drawSettingsContent(graphics, kit, width, clientHeight);
     } else {
         drawGear(graphics, kit, width);
@@ -211,7 +211,7 @@ void FramePainter::paintRows(BackBuffer& buffer) {
     // A row draws only within its band of the panel, over the backdrop; what
     // it draws right of the panel the page covers.
     for (int i = first; i < static_cast<int>(count) && rowTop(i - first) < buffer.height(); ++i) {
-        const int look = i == appState.selectedIndex.load() ? 2 : i == appState.hoveredIndex;
+        const int look = i == appState.selectedIndex.load() ? 2 : i == view.hoveredIndex;
         const int place = i - first;
         paintKept(buffer, rows, i * 3 + look, {0, rowTop(place), panelWidth(), rowTop(place + 1)},
                   [&] { drawPanelRow(buffer.graphics(), kit, (*list)[i], i, place); });
@@ -245,7 +245,7 @@ void FramePainter::paintFrame(BackBuffer& buffer, ConnectionState state) {
         fillPageBackground(graphics, width, clientHeight);
         if (width > 0 && gradientCovers()) pageBackground = SavedPixels(buffer, page);
     }
-    if (appState.settingsPageShown) {
+    if (view.settingsPageShown) {
         // Nothing else is drawn on the page then; with a gradient that covers
         // what is under it, the page's picture depends on the switches only.
         if (pageBackground.empty()) {
@@ -285,7 +285,7 @@ void FramePainter::paintHaloArea(BackBuffer& buffer, ConnectionState state) {
 void FramePainter::paintHalo(BackBuffer& buffer, ConnectionState state) {
     GpGraphics* graphics = buffer.graphics();
     const bool haloShown = state == Connecting || state == Connected;
-    const int diameter = haloShown ? haloSize(appState.pulsePhase).diameter : 0;
+    const int diameter = haloShown ? haloSize(view.pulsePhase).diameter : 0;
     if (state != haloState) {
         halo.clear();
         haloState = state;

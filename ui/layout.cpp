@@ -197,7 +197,7 @@ void selectRow(PressEffects& effects, int row, int clientHeight) {
 }
 
 void showSettings(PressEffects& effects, bool shown) {
-    appState.settingsPageShown = shown;
+    view.settingsPageShown = shown;
     effects.repaint = true;
     moveFocus(effects, shown ? Focus::KillSwitch : Focus::Gear);
     effects.focusMoved = true; // the page's elements are others
@@ -220,10 +220,10 @@ PressEffects pressAt(int x, int y, int clientWidth, int clientHeight) {
         // A row press never connects; it only ends a running connection,
         // also when the row is the one already chosen.
         selectRow(effects, row, clientHeight);
-        if (!s.settingsPageShown) moveFocus(effects, Focus::List);
+        if (!view.settingsPageShown) moveFocus(effects, Focus::List);
         return effects;
     }
-    if (!s.settingsPageShown) {
+    if (!view.settingsPageShown) {
         if (inGearIcon(x, y, clientWidth)) showSettings(effects, true);
         // The toggle asks for its own repaint when the state changes.
         if (inConnectButton(x, y, clientWidth, clientHeight)) {
@@ -235,11 +235,11 @@ PressEffects pressAt(int x, int y, int clientWidth, int clientHeight) {
     if (inBackButton(x, y, clientHeight)) showSettings(effects, false);
     if (inKillSwitchToggle(x, y, clientWidth)) {
         flip(effects, s.killSwitchEnabled);
-        if (s.settingsPageShown) moveFocus(effects, Focus::KillSwitch);
+        if (view.settingsPageShown) moveFocus(effects, Focus::KillSwitch);
     }
     if (inAutostartToggle(x, y, clientWidth)) {
         flip(effects, s.autostartEnabled);
-        if (s.settingsPageShown) moveFocus(effects, Focus::Autostart);
+        if (view.settingsPageShown) moveFocus(effects, Focus::Autostart);
     }
     return effects;
 }
@@ -247,7 +247,7 @@ PressEffects pressAt(int x, int y, int clientWidth, int clientHeight) {
 PressEffects keyPressed(Key key, int clientHeight) {
     PressEffects effects;
     AppState& s = appState;
-    const bool settings = s.settingsPageShown;
+    const bool settings = view.settingsPageShown;
     // The focus of the other page (a page changed by a press) starts at its first.
     const bool onSettings = view.focus >= Focus::KillSwitch;
     if (settings != onSettings) view.focus = settings ? Focus::KillSwitch : Focus::List;
@@ -329,7 +329,7 @@ bool wheelTurned(int delta, int clientHeight) {
     if (view.firstRow == before) return false;
     // The rows move under a still pointer.
     if (view.pointerX >= 0 && view.pointerX < panelWidth())
-        appState.hoveredIndex = hitTestRow(view.pointerY, clientHeight);
+        view.hoveredIndex = hitTestRow(view.pointerY, clientHeight);
     return true;
 }
 
@@ -337,7 +337,7 @@ bool pointerMovedTo(int x, int y, int clientHeight) {
     view.pointerX = x;
     view.pointerY = y;
     const int row = x >= panelWidth() ? -1 : hitTestRow(y, clientHeight);
-    if (row == appState.hoveredIndex) return false;
-    appState.hoveredIndex = row;
+    if (row == view.hoveredIndex) return false;
+    view.hoveredIndex = row;
     return true;
 }

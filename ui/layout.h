@@ -19,10 +19,13 @@ inline constexpr int designDpi = 96;
 // others on the settings page.
 enum class Focus { List, Button, Gear, KillSwitch, Autostart, Back };
 
-// The window's view of the catalogue and its input, UI thread only.
+// What the window alone keeps, UI thread only.
 struct ViewState {
     int dpi = designDpi;
-    int firstRow = 0; // the top row shown; firstRowShown keeps it in range
+    bool settingsPageShown = false;
+    int hoveredIndex = -1;   // the row under the pointer, or -1
+    float pulsePhase = 0.0f; // the halo's, in radians; it moves one step a frame
+    int firstRow = 0;        // the top row shown; firstRowShown keeps it in range
     Focus focus = Focus::List;
     bool focusRingShown = false; // after the first key, as the system's cues
     int wheelRest = 0;           // wheel units not yet a whole row

@@ -40,7 +40,7 @@ void drawConnectButton(GpGraphics* graphics, DrawingKit& kit, int clientWidth, i
     const StateLook look = lookOf(state);
     // The phase is the window's: it moves one step per frame of the animation.
     if (state == Connecting || state == Connected) {
-        const HaloSize halo = haloSize(appState.pulsePhase);
+        const HaloSize halo = haloSize(view.pulsePhase);
         if (GpBrush* brush = kit.solid(look.halo)) {
             gdip::GdipFillEllipseI(graphics, brush, c.x - halo.radius, c.y - halo.radius,
                                    halo.diameter, halo.diameter);
@@ -67,7 +67,7 @@ void drawConnectButton(GpGraphics* graphics, DrawingKit& kit, int clientWidth, i
 }
 
 void drawButtonFocus(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight) {
-    if (!view.focusRingShown || view.focus != Focus::Button || appState.settingsPageShown) return;
+    if (!view.focusRingShown || view.focus != Focus::Button || view.settingsPageShown) return;
     // Outside the widest halo (95) and inside the halo's area (100).
     const PageCentre c = pageCentre(clientWidth, clientHeight);
     const int r = px(buttonRadius + 6);

@@ -26,7 +26,7 @@ void drawPanelRow(GpGraphics* graphics, DrawingKit& kit, const Location& locatio
         fillRoundedRect(graphics, fill.get(), px(10), y, px(240), h, px(6));
         fillRoundedRect(graphics, kit.solid(Palette::accent), px(10), y + px(12), px(3), px(26),
                         px(2));
-    } else if (index == appState.hoveredIndex) {
+    } else if (index == view.hoveredIndex) {
         fillRoundedRect(graphics, kit.solid(0x14FFFFFF), px(10), y, px(240), h, px(6));
     }
     drawFlag(graphics, kit, location, px(25), y + px(15));

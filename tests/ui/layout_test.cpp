@@ -22,8 +22,6 @@ struct Fresh {
         view = ViewState{};
         view.dpi = dpi;
         appState.selectedIndex = 0;
-        appState.hoveredIndex = -1;
-        appState.settingsPageShown = 0;
         appState.connectionState = Disconnected;
     }
     ~Fresh() { view = ViewState{}; }
@@ -232,20 +230,20 @@ TEST(Layout, KeysWheelAndPressesMoveSelectionScrollAndFocus) {
         }
         EXPECT_EQ(appState.selectedIndex.load(), s.selected);
         EXPECT_EQ(firstRowShown(20, h), s.first);
-        EXPECT_EQ(appState.hoveredIndex, s.hovered);
+        EXPECT_EQ(view.hoveredIndex, s.hovered);
         EXPECT_EQ(view.focus, s.focus);
         EXPECT_EQ(effects.toggleConnection, s.toggle);
         EXPECT_EQ(effects.selectionMoved, s.selectionMoved);
     }
     // Space and Enter on the settings page flip the focused switch and save.
-    appState.settingsPageShown = 1;
+    view.settingsPageShown = true;
     view.focus = Focus::Autostart;
     const bool autostart = appState.autostartEnabled;
     const PressEffects flipped = keyPressed(Key::Enter, h);
     EXPECT_TRUE(flipped.saveSettings);
     EXPECT_NE(appState.autostartEnabled, autostart);
     appState.autostartEnabled = autostart;
-    appState.settingsPageShown = 0;
+    view.settingsPageShown = false;
 }
 
 TEST(Layout, NineRowsOrFewerNeverScroll) {

@@ -107,15 +107,15 @@ TEST(Window, KeptPixelsAndHaloRepaintsEqualFramesDrawnFromNothing) {
             BackBuffer window, reference;
             ASSERT_TRUE(window.fit(nullptr, w, h) && reference.fit(nullptr, w, h));
             for (const int settings : {0, 1}) {
-                appState.settingsPageShown = settings;
+                view.settingsPageShown = settings;
                 view.focus = settings ? Focus::Autostart : c.focus;
                 for (const ConnectionState state : {Disconnected, Connecting, Connected}) {
                     // Whole frames (W) and halo-only repaints (h), the widest
                     // halo and the narrowest, a hover and a switch that
                     // change: each part drawn first, then copied.
                     for (int frame = 0; frame < 6; ++frame) {
-                        appState.pulsePhase = frame % 2 ? 4.7f : 1.58f;
-                        appState.hoveredIndex = frame == 3 ? c.firstRow + 2 : c.firstRow;
+                        view.pulsePhase = frame % 2 ? 4.7f : 1.58f;
+                        view.hoveredIndex = frame == 3 ? c.firstRow + 2 : c.firstRow;
                         appState.killSwitchEnabled = frame >= 3;
                         if ("WhhWWh"[frame] == 'h' && !settings && haloAreaStandsAlone(w, h))
                             painter.paintHaloArea(window, state);
@@ -139,8 +139,6 @@ TEST(Window, KeptPixelsAndHaloRepaintsEqualFramesDrawnFromNothing) {
     }
     view = ViewState{};
     setSixRows();
-    appState.settingsPageShown = 0;
-    appState.hoveredIndex = -1;
     appState.killSwitchEnabled = false;
 }
 
@@ -275,7 +273,7 @@ TEST(Window, KeysRaiseFocusAndSelectionEventsThatAScreenReaderCanFollow) {
     }
     appState.connectionState.store(Disconnected);
     appState.killSwitchEnabled = false;
-    appState.settingsPageShown = 0;
+    view.settingsPageShown = false;
     if (!hadSettingsFile) DeleteFileW(L"settings.dat"); // written by the flip
     // The event's child resolves to the row, with its name and state.
     IAccessible* row = nullptr;
