@@ -67,9 +67,9 @@ GradientBrush makeGradientBrush(int x, int y, int width, int height, ARGB from, 
 Pen makePen(ARGB colour, float width);
 
 // The drawing objects that are the same in every frame, made once per window
-// and released with it, before GDI+ shuts down: a family and eight fonts per
-// paint were most of a frame's cost. Brushes whose box follows the window's
-// size or the button's place are still made per frame.
+// and released with it, before GDI+ shuts down: making a font family and its
+// fonts costs more than drawing with them. Brushes whose box follows the
+// window's size or the button's place are still made per frame.
 class DrawingKit {
   public:
     DrawingKit();
