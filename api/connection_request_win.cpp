@@ -5,6 +5,7 @@
 #include "api/http.h"
 #include "api/locations.h"
 #include "core/log.h"
+#include "core/text.h"
 
 #include <windows.h>
 
@@ -21,5 +22,5 @@ std::string requestConnectionAnswer(std::int32_t selected) {
     const DWORD tick = GetTickCount();
     const std::string target = connectionTarget(tick, draw, *list, selected);
     logLine("connect: GET " + target);
-    return httpGet(utf8ToWide(target));
+    return httpGet(serviceApi(), utf8ToWide(target));
 }

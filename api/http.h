@@ -1,9 +1,18 @@
-// HTTPS GET against the service's web API, and UTF-8 to UTF-16 conversion.
+// HTTPS GET against the service's web API.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
-// The answer body exactly as received (any status), or empty on failure.
-std::string httpGet(const std::wstring& target);
+// Where the web API answers. The client's own is fixed by the build; tests
+// aim the transport at a stand-in.
+struct ApiEndpoint {
+    std::wstring host;
+    std::uint16_t port = 443;
+};
 
-std::wstring utf8ToWide(const std::string& text);
+// The build's endpoint (SOVELIN_API_HOST, SOVELIN_API_PORT).
+ApiEndpoint serviceApi();
+
+// The answer body exactly as received (any status), or empty on failure.
+std::string httpGet(const ApiEndpoint& api, const std::wstring& target);

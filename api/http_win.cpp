@@ -18,7 +18,6 @@
 
 namespace {
 
-const wchar_t apiHost[] = SOVELIN_API_HOST;
 const wchar_t userAgent[] = L"Sovelin_Win/1.0";
 const wchar_t noCacheHeaders[] = L"Cache-Control: no-cache\r\nPragma: no-cache\r\n";
 
@@ -53,14 +52,17 @@ void readBody(HINTERNET request, std::string& body) {
 
 } // namespace
 
-std::string httpGet(const std::wstring& target) {
+ApiEndpoint serviceApi() {
+    return {SOVELIN_API_HOST, static_cast<std::uint16_t>(SOVELIN_API_PORT)};
+}
+
+std::string httpGet(const ApiEndpoint& api, const std::wstring& target) {
     std::string body;
     try {
         InternetHandle root(WinHttpOpen(userAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                         WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
         if (!root.handle) return {};
-        InternetHandle connection(
-            WinHttpConnect(root.handle, apiHost, static_cast<INTERNET_PORT>(SOVELIN_API_PORT), 0));
+        InternetHandle connection(WinHttpConnect(root.handle, api.host.c_str(), api.port, 0));
         if (!connection.handle) return {};
         InternetHandle request(WinHttpOpenRequest(
             connection.handle, L"GET", target.c_str(), nullptr, WINHTTP_NO_REFERER,
@@ -79,15 +81,4 @@ std::string httpGet(const std::wstring& target) {
         // A body too large for memory: keep what arrived, as for a broken read.
     }
     return body;
-}
-
-std::wstring utf8ToWide(const std::string& text) {
-    // NUL-terminated form (-1): the count includes the terminator, and an
-    // embedded NUL ends the text there.
-    const int units = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    if (units <= 0) return {};
-    std::wstring wide(static_cast<std::size_t>(units), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), units);
-    wide.resize(static_cast<std::size_t>(units) - 1);
-    return wide;
 }

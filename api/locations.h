@@ -1,15 +1,16 @@
 // The catalogue of locations shown in the server list.
 #pragma once
 
+#include "api/http.h"
 #include "core/state.h"
 
 #include <string>
 #include <vector>
 
 // Starts fetchLocations on a detached thread and returns at once.
-void startLocationFetch();
+void startLocationFetch(ApiEndpoint api = serviceApi());
 // Downloads the catalogue, replaces appState.locations whole, asks for a repaint.
-void fetchLocations();
+void fetchLocations(const ApiEndpoint& api = serviceApi());
 
 // The "code" values of a catalogue answer in answer order, duplicates kept;
 // the walk ends at the first empty one.

@@ -1,16 +1,16 @@
 // The catalogue download: WinHTTP through httpGet, names through utf8ToWide.
 #include "api/locations.h"
 
-#include "api/http.h"
 #include "core/log.h"
+#include "core/text.h"
 
 #include <thread>
 
-void fetchLocations() {
+void fetchLocations(const ApiEndpoint& api) {
     try {
         // A failed request gives an empty body, and so an empty list: the
         // old rows are dropped either way.
-        const std::string body = httpGet(L"/api/get_locations.php");
+        const std::string body = httpGet(api, L"/api/get_locations.php");
         LocationList list = buildLocationList(body, utf8ToWide);
         const std::size_t count = list.size();
         publishLocations(std::move(list));
@@ -27,9 +27,9 @@ void fetchLocations() {
     }
 }
 
-void startLocationFetch() {
+void startLocationFetch(ApiEndpoint api) {
     try {
-        std::thread([] { fetchLocations(); }).detach();
+        std::thread([api = std::move(api)] { fetchLocations(api); }).detach();
     } catch (...) {
         // No thread (resources exhausted): the download is simply not made;
         // a later connection request starts another one.

@@ -10,7 +10,7 @@
 #include "core/state.h"
 #include "ui/accessible_win.h"
 #include "ui/frame_win.h"
-#include "ui/layout.h"
+#include "ui/input.h"
 
 #include <chrono>
 #include <memory>
@@ -53,7 +53,7 @@ std::unique_ptr<Painting> painting;
 
 // The halo moves while a connection is made or up and the main page shows.
 bool animates(ConnectionState state) {
-    return !appState.settingsPageShown && (state == Connecting || state == Connected);
+    return !view.settingsPageShown && (state == Connecting || state == Connected);
 }
 
 void setAnimating(HWND window, Painting& p, bool on) {
@@ -88,9 +88,11 @@ void nextPulseFrame(HWND window) {
         setAnimating(window, *painting, false);
         return;
     }
-    appState.pulsePhase = advancePulsePhase(appState.pulsePhase);
-    if (haloAreaStandsAlone(client.right, client.bottom)) {
-        const PixelBox a = haloArea(client.right, client.bottom);
+    view.pulsePhase = advancePulsePhase(view.pulsePhase);
+    const ElementTable& table =
+        windowElements(client.right, client.bottom, appState.connectionState.load());
+    if (haloAreaStandsAlone(table)) {
+        const PixelBox a = haloArea(table);
         const RECT area = {a.left, a.top, a.right, a.bottom};
         InvalidateRect(window, &area, FALSE);
     } else {
@@ -98,10 +100,10 @@ void nextPulseFrame(HWND window) {
     }
 }
 
-int clientHeightOf(HWND window) {
+RECT clientOf(HWND window) {
     RECT client;
     GetClientRect(window, &client);
-    return client.bottom;
+    return client;
 }
 
 // What an input asks for, once layout has changed the state.
@@ -154,7 +156,8 @@ bool onKeyDown(HWND window, WPARAM virtualKey) {
     if (!key) return false;
     const bool ringWasShown = view.focusRingShown;
     showKeyboardCues(window);
-    PressEffects effects = keyPressed(*key, clientHeightOf(window));
+    const RECT client = clientOf(window);
+    PressEffects effects = keyPressed(*key, client.right, client.bottom);
     effects.repaint = effects.repaint || ringWasShown != view.focusRingShown;
     applyEffects(window, effects);
     return true;
@@ -235,11 +238,11 @@ void paintWindow(HWND window) {
     if (p.buffer.graphics()) {
         // The first frame of an animation is already one step on, as the
         // halo has always started.
-        if (animates(state) && !p.animating)
-            appState.pulsePhase = advancePulsePhase(appState.pulsePhase);
+        if (animates(state) && !p.animating) view.pulsePhase = advancePulsePhase(view.pulsePhase);
         // The rest of the buffer holds the last frame, which still stands.
-        const bool haloOnly = !fresh && animates(state) && haloAreaStandsAlone(width, height) &&
-                              within(paint.rcPaint, haloArea(width, height));
+        const ElementTable& table = windowElements(width, height, state);
+        const bool haloOnly = !fresh && animates(state) && haloAreaStandsAlone(table) &&
+                              within(paint.rcPaint, haloArea(table));
         try {
             if (haloOnly) {
                 p.painter.paintHaloArea(p.buffer, state);
@@ -296,21 +299,32 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_TIMER:
             if (wParam == pulseTimer) nextPulseFrame(window);
             break;
-        case WM_MOUSEMOVE:
-            if (pointerMovedTo(pointX(lParam), pointY(lParam), clientHeightOf(window)))
+        case WM_MOUSEMOVE: {
+            const RECT client = clientOf(window);
+            if (pointerMovedTo(pointX(lParam), pointY(lParam), client.right, client.bottom))
                 InvalidateRect(window, nullptr, FALSE);
             break;
+        }
         case WM_LBUTTONDOWN: {
-            RECT client;
-            GetClientRect(window, &client);
+            const RECT client = clientOf(window);
             applyEffects(window,
                          pressAt(pointX(lParam), pointY(lParam), client.right, client.bottom));
             break;
         }
-        case WM_MOUSEWHEEL:
-            if (wheelTurned(GET_WHEEL_DELTA_WPARAM(wParam), clientHeightOf(window)))
+        case elementPressMessage:
+            if (wParam <= static_cast<WPARAM>(Part::Back)) {
+                const RECT client = clientOf(window);
+                applyEffects(window,
+                             pressElement(static_cast<Part>(wParam), static_cast<int>(lParam),
+                                          client.right, client.bottom));
+            }
+            return 0;
+        case WM_MOUSEWHEEL: {
+            const RECT client = clientOf(window);
+            if (wheelTurned(GET_WHEEL_DELTA_WPARAM(wParam), client.right, client.bottom))
                 InvalidateRect(window, nullptr, FALSE);
             return 0;
+        }
         case WM_KEYDOWN:
             if (onKeyDown(window, wParam)) return 0;
             break;

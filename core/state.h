@@ -1,5 +1,6 @@
-// The one process-wide state of the client. Parts of the program read and
-// write its fields directly; see the comments for who may touch what.
+// The one process-wide state of the client, what its parts share. They read
+// and write its fields directly; see the comments for who may touch what.
+// What the window alone keeps is the view's (ui/layout.h).
 #pragma once
 
 #include <atomic>
@@ -46,12 +47,8 @@ struct AppState {
 
     // Changed on the UI thread only; the connection's recovery reads it.
     std::atomic<bool> killSwitchEnabled{false};
-
-    // UI thread only.
-    std::int32_t hoveredIndex = -1;
-    std::int32_t settingsPageShown = 0;
+    // UI thread only: the window and the settings file.
     bool autostartEnabled = false;
-    float pulsePhase = 0.0f;
 };
 
 // Never destroyed: detached workers (downloads, the connection request) may

@@ -11,9 +11,9 @@ fi
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
 # A program started just as the prefix's wineserver shuts down is cut off
-# before any of its code runs ("wine client error:0: recvmsg"; seen once in
-# some hundred starts while ctest runs tests back to back). That start, and
-# only that, is made once more.
+# before any of its code runs ("wine client error:0: recvmsg"), as can happen
+# while ctest runs tests back to back. That start, and only that, is made
+# once more.
 err=$(mktemp)
 trap 'rm -f "$err"' EXIT
 cutOff() { # the only line on standard error is that one (tee may lag a little)

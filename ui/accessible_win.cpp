@@ -1,11 +1,10 @@
 // IAccessible by hand (MinGW has oleacc, not the UI Automation provider
 // headers). The client object answers for itself through the system's
-// standard object and for the painted elements from appState and view; the
+// standard object and for the painted elements from the element table; the
 // list is an object of its own whose children are the rows.
 #include "ui/accessible_win.h"
 
-#include "ui/draw_win.h"
-#include "ui/layout.h"
+#include "ui/input.h"
 
 // The interface ids by __uuidof: MinGW's oleacc import library also names
 // IID_IAccessible, as a stub of code.
@@ -15,170 +14,64 @@
 
 namespace {
 
-enum class Part { Self, List, Button, Gear, KillSwitch, Autostart, Back, Row, None };
+// The window's table for its client area as it is now.
+const ElementTable& elementsOf(HWND window) {
+    RECT r;
+    GetClientRect(window, &r);
+    return windowElements(r.right, r.bottom, appState.connectionState.load());
+}
 
-struct Element {
-    Part part = Part::None;
-    int row = -1;
+// What a child id names. The client object's children are the table's parts
+// from 1 (the list first) and, for events, the rows from firstRowChildId; the
+// list object's are its rows from 1, and the list is the list object itself.
+struct Target {
+    bool self = false;
+    const Element* element = nullptr;
 };
 
-std::size_t rowCount() {
-    const auto list = currentLocations();
-    return list ? list->size() : 0;
-}
-
-// The client object's children: the list, then the page's elements.
-constexpr Part mainChildren[] = {Part::List, Part::Button, Part::Gear};
-constexpr Part settingsChildren[] = {Part::List, Part::KillSwitch, Part::Autostart, Part::Back};
-
-long childCount(bool isList) {
-    if (isList) return static_cast<long>(rowCount());
-    return appState.settingsPageShown ? 4 : 3;
-}
-
-Element elementOf(bool isList, const VARIANT& child) {
+Target targetOf(const ElementTable& t, bool isList, const VARIANT& child) {
     if (child.vt != VT_I4) return {};
     const long id = child.lVal;
-    if (id == CHILDID_SELF) return {isList ? Part::List : Part::Self};
-    const long rows = static_cast<long>(rowCount());
-    if (isList)
-        return id >= 1 && id <= rows ? Element{Part::Row, static_cast<int>(id - 1)} : Element{};
-    if (id >= firstRowChildId && id < firstRowChildId + rows)
-        return {Part::Row, static_cast<int>(id - firstRowChildId)};
-    if (id < 1 || id > childCount(false)) return {};
-    return {appState.settingsPageShown ? settingsChildren[id - 1] : mainChildren[id - 1]};
+    if (id == CHILDID_SELF) return {true, isList ? t.find(Part::List) : nullptr};
+    if (isList) return {false, t.row(static_cast<int>(id - 1))};
+    if (id >= firstRowChildId) return {false, t.row(static_cast<int>(id - firstRowChildId))};
+    if (id >= 1 && static_cast<std::size_t>(id) <= t.partCount) return {false, &t.elements[id - 1]};
+    return {};
 }
 
-long childIdOf(Part part) {
-    const Part* parts = appState.settingsPageShown ? settingsChildren : mainChildren;
-    for (long i = 0; i < childCount(false); ++i)
-        if (parts[i] == part) return i + 1;
+long childIdOf(const ElementTable& t, Part part) {
+    for (std::size_t i = 0; i < t.partCount; ++i)
+        if (t.elements[i].part == part) return static_cast<long>(i + 1);
     return CHILDID_SELF;
 }
 
-Part partOf(Focus focus) {
-    switch (focus) {
-    case Focus::List:
-        return Part::List;
-    case Focus::Button:
-        return Part::Button;
-    case Focus::Gear:
-        return Part::Gear;
-    case Focus::KillSwitch:
-        return Part::KillSwitch;
-    case Focus::Autostart:
-        return Part::Autostart;
-    case Focus::Back:
-        return Part::Back;
-    }
-    return Part::None;
-}
-
-// The focused element of the current page, as the window shows it.
-Part focusedPart() {
-    const Part part = partOf(view.focus);
-    const bool onSettings = view.focus >= Focus::KillSwitch;
-    if (onSettings != static_cast<bool>(appState.settingsPageShown))
-        return appState.settingsPageShown ? Part::KillSwitch : Part::List;
-    return part;
-}
-
-struct Client {
-    int width = 0, height = 0;
-};
-Client clientOf(HWND window) {
-    RECT r;
-    GetClientRect(window, &r);
-    return {r.right, r.bottom};
-}
-
-// The element's box in client pixels; empty when it is not shown.
-PixelBox boxOf(HWND window, const Element& e) {
-    const Client c = clientOf(window);
-    const auto switchAt = [&](int top) {
-        return PixelBox{c.width - px(90), px(top), c.width - px(60), px(top + 30)};
-    };
-    switch (e.part) {
-    case Part::List:
-        return {0, rowTop(0), panelWidth(), c.height};
-    case Part::Row: {
-        const int place = e.row - firstRowShown(rowCount(), c.height);
-        if (place < 0 || rowTop(place) >= c.height) return {};
-        return {px(10), rowTop(place), px(250), rowTop(place) + rowBandHeight() + 1};
-    }
-    case Part::Button: {
-        const PageCentre p = pageCentre(c.width, c.height);
-        const int r = px(buttonRadius);
-        return {p.x - r, p.y - r, p.x + r, p.y + r};
-    }
-    case Part::Gear:
-        return gearTileBox(c.width);
-    case Part::KillSwitch:
-        return switchAt(115);
-    case Part::Autostart:
-        return switchAt(195);
-    case Part::Back:
-        return {px(300), c.height - px(80), px(420), c.height - px(40)};
-    default:
-        return {};
-    }
-}
-
-std::wstring nameOf(const Element& e) {
-    switch (e.part) {
-    case Part::List:
-        return L"\u0421\u0415\u0420\u0412\u0415\u0420\u042b"; // the panel's label
-    case Part::Row: {
-        const auto list = currentLocations();
-        return list && e.row < static_cast<int>(list->size()) ? (*list)[e.row].displayName
-                                                              : std::wstring();
-    }
-    case Part::Button:
-        return statusTexts(appState.connectionState.load()).label;
-    case Part::Gear:
-        return L"\u041d\u0430\u0441\u0442\u0440\u043e\u0439\u043a\u0438";
-    case Part::KillSwitch:
-        return L"Kill Switch";
-    case Part::Autostart:
-        return L"\u0410\u0432\u0442\u043e\u0441\u0442\u0430\u0440\u0442";
-    case Part::Back:
-        return L"\u041d\u0430\u0437\u0430\u0434";
-    default:
-        return {};
-    }
-}
-
-long roleOf(Part part) {
-    switch (part) {
-    case Part::List:
+long roleOf(Role role) {
+    switch (role) {
+    case Role::List:
         return ROLE_SYSTEM_LIST;
-    case Part::Row:
+    case Role::ListItem:
         return ROLE_SYSTEM_LISTITEM;
-    case Part::KillSwitch:
-    case Part::Autostart:
+    case Role::CheckButton:
         return ROLE_SYSTEM_CHECKBUTTON;
-    default:
-        return ROLE_SYSTEM_PUSHBUTTON;
+    case Role::PushButton:
+        break;
     }
+    return ROLE_SYSTEM_PUSHBUTTON;
 }
 
 long stateOf(HWND window, const Element& e) {
     long state = STATE_SYSTEM_FOCUSABLE;
     const bool focused = GetFocus() == window;
-    if (e.part == Part::Row) {
-        const bool selected = e.row == appState.selectedIndex.load();
-        state |= STATE_SYSTEM_SELECTABLE | (selected ? STATE_SYSTEM_SELECTED : 0);
-        if (selected && focused && focusedPart() == Part::List) state |= STATE_SYSTEM_FOCUSED;
-        const PixelBox b = boxOf(window, e);
-        if (b.right <= b.left) state |= STATE_SYSTEM_OFFSCREEN | STATE_SYSTEM_INVISIBLE;
+    if (e.role == Role::ListItem) {
+        state |= STATE_SYSTEM_SELECTABLE | (e.selected ? STATE_SYSTEM_SELECTED : 0);
+        if (e.selected && focused && focusedPart() == Part::List) state |= STATE_SYSTEM_FOCUSED;
+        if (!e.shown()) state |= STATE_SYSTEM_OFFSCREEN | STATE_SYSTEM_INVISIBLE;
         return state;
     }
-    if (focused && focusedPart() == e.part && e.part != Part::List) state |= STATE_SYSTEM_FOCUSED;
-    if ((e.part == Part::KillSwitch && appState.killSwitchEnabled) ||
-        (e.part == Part::Autostart && appState.autostartEnabled))
-        state |= STATE_SYSTEM_CHECKED;
-    if (e.part == Part::Button && appState.connectionState.load() == Connecting)
-        state |= STATE_SYSTEM_BUSY;
+    // The list's focus is its chosen row's.
+    if (focused && focusedPart() == e.part && e.role != Role::List) state |= STATE_SYSTEM_FOCUSED;
+    if (e.checked) state |= STATE_SYSTEM_CHECKED;
+    if (e.busy) state |= STATE_SYSTEM_BUSY;
     return state;
 }
 
@@ -254,55 +147,56 @@ class Accessible final : public IAccessible {
     }
     HRESULT STDMETHODCALLTYPE get_accChildCount(long* out) override {
         if (!out) return E_INVALIDARG;
-        *out = childCount(isList());
+        const ElementTable& t = elementsOf(window);
+        *out = static_cast<long>(isList() ? t.rows().size() : t.partCount);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE get_accChild(VARIANT child, IDispatch** out) override {
         if (!out) return E_INVALIDARG;
         *out = nullptr;
-        const Element e = elementOf(isList(), child);
-        if (e.part == Part::None) return E_INVALIDARG;
-        if (e.part == Part::List && !isList()) {
+        const Target target = targetOf(elementsOf(window), isList(), child);
+        if (!target.self && !target.element) return E_INVALIDARG;
+        if (!target.self && target.element->role == Role::List) {
             *out = new Accessible(window, this); // one reference, the caller's
             return S_OK;
         }
         return S_FALSE; // a simple element: ask this object with its id
     }
     HRESULT STDMETHODCALLTYPE get_accName(VARIANT child, BSTR* out) override {
-        const Element e = elementOf(isList(), child);
-        if (e.part == Part::Self) return standard ? standard->get_accName(child, out) : S_FALSE;
-        if (e.part == Part::None) return E_INVALIDARG;
-        return answerText(nameOf(e), out);
+        const Target target = targetOf(elementsOf(window), isList(), child);
+        if (standsForItself(target)) return standard->get_accName(child, out);
+        if (!target.element) return target.self ? S_FALSE : E_INVALIDARG;
+        return answerText(target.element->label, out);
     }
     HRESULT STDMETHODCALLTYPE get_accValue(VARIANT child, BSTR* out) override {
-        const Element e = elementOf(isList(), child);
-        if (e.part == Part::None) return E_INVALIDARG;
+        const ElementTable& t = elementsOf(window);
+        const Target target = targetOf(t, isList(), child);
+        if (!target.self && !target.element) return E_INVALIDARG;
         // The list's value is the chosen row, as a list box has.
-        if (e.part == Part::List)
-            return answerText(nameOf({Part::Row, appState.selectedIndex}), out);
+        const Element* chosen = t.row(t.scene.selected);
+        if (target.element && target.element->role == Role::List && chosen)
+            return answerText(chosen->label, out);
         return answerText({}, out);
     }
     HRESULT STDMETHODCALLTYPE get_accDescription(VARIANT child, BSTR* out) override {
-        const Element e = elementOf(isList(), child);
-        if (e.part == Part::None) return E_INVALIDARG;
-        if (e.part != Part::Button) return answerText({}, out);
-        const StatusTexts texts = statusTexts(appState.connectionState.load());
-        return answerText(texts.title + L". " + texts.hint, out);
+        const Target target = targetOf(elementsOf(window), isList(), child);
+        if (!target.self && !target.element) return E_INVALIDARG;
+        return answerText(target.element ? target.element->description : std::wstring(), out);
     }
     HRESULT STDMETHODCALLTYPE get_accRole(VARIANT child, VARIANT* out) override {
         if (!out) return E_INVALIDARG;
-        const Element e = elementOf(isList(), child);
-        if (e.part == Part::Self) return standard ? standard->get_accRole(child, out) : S_FALSE;
-        if (e.part == Part::None) return E_INVALIDARG;
-        setId(out, roleOf(e.part));
+        const Target target = targetOf(elementsOf(window), isList(), child);
+        if (standsForItself(target)) return standard->get_accRole(child, out);
+        if (!target.element) return target.self ? S_FALSE : E_INVALIDARG;
+        setId(out, roleOf(target.element->role));
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE get_accState(VARIANT child, VARIANT* out) override {
         if (!out) return E_INVALIDARG;
-        const Element e = elementOf(isList(), child);
-        if (e.part == Part::Self) return standard ? standard->get_accState(child, out) : S_FALSE;
-        if (e.part == Part::None) return E_INVALIDARG;
-        setId(out, stateOf(window, e));
+        const Target target = targetOf(elementsOf(window), isList(), child);
+        if (standsForItself(target)) return standard->get_accState(child, out);
+        if (!target.element) return target.self ? S_FALSE : E_INVALIDARG;
+        setId(out, stateOf(window, *target.element));
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE get_accHelp(VARIANT, BSTR* out) override {
@@ -320,36 +214,50 @@ class Accessible final : public IAccessible {
         if (!out) return E_INVALIDARG;
         VariantInit(out);
         if (GetFocus() != window) return S_FALSE;
+        const ElementTable& t = elementsOf(window);
         const Part part = focusedPart();
         if (part == Part::List) {
-            const int row = appState.selectedIndex.load();
-            const bool hasRow = row >= 0 && static_cast<std::size_t>(row) < rowCount();
+            const int row = t.scene.selected;
+            const bool hasRow = t.row(row) != nullptr;
             setId(out, hasRow ? (isList() ? row + 1 : firstRowChildId + row) : CHILDID_SELF);
         } else if (!isList()) {
-            setId(out, childIdOf(part));
+            setId(out, childIdOf(t, part));
         }
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE get_accSelection(VARIANT* out) override {
         if (!out) return E_INVALIDARG;
         VariantInit(out);
-        const int row = appState.selectedIndex.load();
-        if (!isList() || row < 0 || static_cast<std::size_t>(row) >= rowCount()) return S_FALSE;
+        const ElementTable& t = elementsOf(window);
+        const int row = t.scene.selected;
+        if (!isList() || !t.row(row)) return S_FALSE;
         setId(out, row + 1);
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE get_accDefaultAction(VARIANT, BSTR* out) override {
-        return answerText({}, out);
+    HRESULT STDMETHODCALLTYPE get_accDefaultAction(VARIANT child, BSTR* out) override {
+        const Target target = targetOf(elementsOf(window), isList(), child);
+        if (!target.self && !target.element) return E_INVALIDARG;
+        return answerText(target.element ? actionName(target.element->action) : L"", out);
+    }
+    // Pressed as a click presses it, once this call has returned: the press
+    // may stop a connection, which takes a while.
+    HRESULT STDMETHODCALLTYPE accDoDefaultAction(VARIANT child) override {
+        const Target target = targetOf(elementsOf(window), isList(), child);
+        if (!target.element) return target.self ? DISP_E_MEMBERNOTFOUND : E_INVALIDARG;
+        const Element& e = *target.element;
+        return PostMessageW(window, elementPressMessage, static_cast<WPARAM>(e.part),
+                            static_cast<LPARAM>(e.row))
+                   ? S_OK
+                   : E_FAIL;
     }
     HRESULT STDMETHODCALLTYPE accSelect(long, VARIANT) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE accLocation(long* left, long* top, long* width, long* height,
                                           VARIANT child) override {
         if (!left || !top || !width || !height) return E_INVALIDARG;
-        const Element e = elementOf(isList(), child);
-        if (e.part == Part::Self && standard)
-            return standard->accLocation(left, top, width, height, child);
-        if (e.part == Part::None) return E_INVALIDARG;
-        const PixelBox b = boxOf(window, e);
+        const Target target = targetOf(elementsOf(window), isList(), child);
+        if (standsForItself(target)) return standard->accLocation(left, top, width, height, child);
+        if (!target.element) return E_INVALIDARG;
+        const PixelBox& b = target.element->box;
         POINT origin = {b.left, b.top};
         ClientToScreen(window, &origin);
         *left = origin.x;
@@ -367,16 +275,18 @@ class Accessible final : public IAccessible {
         VariantInit(out);
         POINT p = {x, y};
         ScreenToClient(window, &p);
-        const Client c = clientOf(window);
-        if (p.x < 0 || p.y < 0 || p.x >= c.width || p.y >= c.height) return S_FALSE;
+        const ElementTable& t = elementsOf(window);
+        if (p.x < 0 || p.y < 0 || p.x >= t.scene.clientWidth || p.y >= t.scene.clientHeight)
+            return S_FALSE;
         const auto inside = [&](const PixelBox& b) {
             return p.x >= b.left && p.x < b.right && p.y >= b.top && p.y < b.bottom;
         };
+        // The panel is the list's, where a row is found as a press finds it.
         if (p.x < panelWidth()) {
-            const int row = hitTestRow(p.y, c.height);
+            const Element* row = rowAt(t, p.x, p.y);
             if (isList()) {
-                setId(out, row >= 0 ? row + 1 : CHILDID_SELF);
-            } else if (row >= 0 || inside(boxOf(window, {Part::List}))) {
+                setId(out, row ? row->row + 1 : CHILDID_SELF);
+            } else if (row || inside(t.elements[0].box)) {
                 out->vt = VT_DISPATCH;
                 out->pdispVal = new Accessible(window, this);
             } else {
@@ -386,14 +296,10 @@ class Accessible final : public IAccessible {
         }
         setId(out, CHILDID_SELF);
         if (isList()) return S_OK;
-        for (long id = 2; id <= childCount(false); ++id) {
-            VARIANT v;
-            setId(&v, id);
-            if (inside(boxOf(window, elementOf(false, v)))) setId(out, id);
-        }
+        for (std::size_t i = 1; i < t.partCount; ++i)
+            if (inside(t.elements[i].box)) setId(out, static_cast<long>(i + 1));
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE accDoDefaultAction(VARIANT) override { return DISP_E_MEMBERNOTFOUND; }
     HRESULT STDMETHODCALLTYPE put_accName(VARIANT, BSTR) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE put_accValue(VARIANT, BSTR) override { return E_NOTIMPL; }
 
@@ -403,6 +309,10 @@ class Accessible final : public IAccessible {
         if (standard) standard->Release();
     }
     bool isList() const { return parent != nullptr; }
+    // The client object itself, which the system's standard object describes.
+    bool standsForItself(const Target& target) const {
+        return target.self && !isList() && standard;
+    }
 
     LONG refs = 1;
     HWND window;
@@ -431,24 +341,27 @@ bool answerGetObject(HWND window, WPARAM wParam, LPARAM lParam, LRESULT& result)
 }
 
 void notifyFocusAndSelection(HWND window, bool focusMoved, bool selectionMoved) {
-    const int row = appState.selectedIndex.load();
-    const long rowId = firstRowChildId + row;
+    const ElementTable& t = elementsOf(window);
+    const long rowId = firstRowChildId + t.scene.selected;
     if (focusMoved && GetFocus() == window) {
         const Part part = focusedPart();
         NotifyWinEvent(EVENT_OBJECT_FOCUS, window, OBJID_CLIENT,
-                       part == Part::List ? rowId : childIdOf(part));
+                       part == Part::List ? rowId : childIdOf(t, part));
     }
     if (selectionMoved) NotifyWinEvent(EVENT_OBJECT_SELECTION, window, OBJID_CLIENT, rowId);
 }
 
 void notifySwitchesChanged(HWND window) {
-    if (!appState.settingsPageShown) return;
+    const ElementTable& t = elementsOf(window);
     for (const Part part : {Part::KillSwitch, Part::Autostart})
-        NotifyWinEvent(EVENT_OBJECT_STATECHANGE, window, OBJID_CLIENT, childIdOf(part));
+        if (t.find(part))
+            NotifyWinEvent(EVENT_OBJECT_STATECHANGE, window, OBJID_CLIENT, childIdOf(t, part));
 }
 
 void notifyConnectionShown(HWND window) {
-    if (appState.settingsPageShown) return;
-    NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, window, OBJID_CLIENT, childIdOf(Part::Button));
-    NotifyWinEvent(EVENT_OBJECT_DESCRIPTIONCHANGE, window, OBJID_CLIENT, childIdOf(Part::Button));
+    const ElementTable& t = elementsOf(window);
+    if (!t.find(Part::Button)) return;
+    const long button = childIdOf(t, Part::Button);
+    NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, window, OBJID_CLIENT, button);
+    NotifyWinEvent(EVENT_OBJECT_DESCRIPTIONCHANGE, window, OBJID_CLIENT, button);
 }

@@ -17,6 +17,10 @@ void notifySwitchesChanged(HWND window);
 // description, which a screen reader then reads again.
 void notifyConnectionShown(HWND window);
 
+// Posted by a screen reader's default action, for the window to press the
+// element as a click would: wParam its Part, lParam its row (-1 for none).
+inline constexpr UINT elementPressMessage = WM_APP + 1;
+
 // The child id of the list's row index in the client object (for events and
 // AccessibleObjectFromEvent); the list's own children count from 1.
 inline constexpr long firstRowChildId = 100;

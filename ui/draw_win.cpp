@@ -1,7 +1,7 @@
 #include "ui/draw_win.h"
 
 #include "core/countries.h"
-#include "ui/layout.h"
+#include "ui/input.h"
 
 SolidBrush makeSolidBrush(ARGB colour) {
     SolidBrush brush;
@@ -160,38 +160,29 @@ void fillRoundedRect(GpGraphics* graphics, GpBrush* brush, int x, int y, int wid
     if (brush && path.get()) gdip::GdipFillPath(graphics, brush, path.get());
 }
 
-void drawFocusRing(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight) {
-    if (!view.focusRingShown) return;
-    const bool settings = appState.settingsPageShown;
-    const auto switchAt = [&](int top) {
-        return PixelBox{clientWidth - px(90), px(top), clientWidth - px(60), px(top + 30)};
-    };
+void drawFocusRing(GpGraphics* graphics, DrawingKit& kit, const ElementTable& table) {
+    if (!view.focusRingShown || !partShown(view.focus)) return;
+    const Element* e =
+        view.focus == Part::List ? table.row(table.scene.selected) : table.find(view.focus);
+    if (!e || !e->shown()) return;
+    const PixelBox& b = e->box;
     switch (view.focus) {
-    case Focus::List: {
-        const auto list = currentLocations();
-        const std::size_t count = list ? list->size() : 0;
-        const int place = appState.selectedIndex.load() - firstRowShown(count, clientHeight);
-        if (settings || count == 0 || place < 0 || rowTop(place) >= clientHeight) return;
+    case Part::List:
         // Inside the panel and within the gaps between the rows.
-        const int y = rowTop(place);
-        strokeRing(graphics, kit, {px(11), y + px(1), px(249), y + rowBandHeight() - px(1)}, px(8));
+        strokeRing(
+            graphics, kit,
+            {b.left + span(10, 11), b.top + px(1), b.right - span(249, 250), b.bottom - 1 - px(1)},
+            px(8));
         return;
-    }
-    case Focus::Gear:
-        if (!settings) strokeRing(graphics, kit, gearTileBox(clientWidth), px(10));
+    case Part::KillSwitch:
+    case Part::Autostart:
+        strokeRing(graphics, kit, b, px(6));
         return;
-    case Focus::KillSwitch:
-        if (settings) strokeRing(graphics, kit, switchAt(115), px(6));
+    case Part::Gear:
+    case Part::Back:
+        strokeRing(graphics, kit, b, px(10));
         return;
-    case Focus::Autostart:
-        if (settings) strokeRing(graphics, kit, switchAt(195), px(6));
-        return;
-    case Focus::Back:
-        if (settings)
-            strokeRing(graphics, kit,
-                       {px(300), clientHeight - px(80), px(420), clientHeight - px(40)}, px(10));
-        return;
-    case Focus::Button:
+    case Part::Button:
         return; // drawn with the button, inside the halo's area
     }
 }

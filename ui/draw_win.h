@@ -3,7 +3,7 @@
 // the drawing primitives and the painters.
 #pragma once
 
-#include "core/state.h"
+#include "ui/elements.h"
 
 #include <windows.h>
 // gdiplus.h needs the COM property types that WIN32_LEAN_AND_MEAN leaves out.
@@ -67,9 +67,9 @@ GradientBrush makeGradientBrush(int x, int y, int width, int height, ARGB from, 
 Pen makePen(ARGB colour, float width);
 
 // The drawing objects that are the same in every frame, made once per window
-// and released with it, before GDI+ shuts down: a family and eight fonts per
-// paint were most of a frame's cost. Brushes whose box follows the window's
-// size or the button's place are still made per frame.
+// and released with it, before GDI+ shuts down: making a font family and its
+// fonts costs more than drawing with them. Brushes whose box follows the
+// window's size or the button's place are still made per frame.
 class DrawingKit {
   public:
     DrawingKit();
@@ -114,32 +114,26 @@ void fillRoundedRect(GpGraphics* graphics, GpBrush* brush, int x, int y, int wid
 void drawFlag(GpGraphics* graphics, DrawingKit& kit, const Location& location, int x, int y);
 void fillPageBackground(GpGraphics* graphics, int width, int height);
 
-// The painters, in their steps. width is the page's (the client width minus
-// the panel); clientWidth and clientHeight are the client area's.
-void drawPanelBackdrop(GpGraphics* graphics, DrawingKit& kit, int height); // up to the label
-// Row index of the catalogue, drawn at place (0 at the list's top, as
-// scrolled): its highlight, flag, title and subtitle.
-void drawPanelRow(GpGraphics* graphics, DrawingKit& kit, const Location& location, int index,
-                  int place);
+// The painters, in their steps, each placing its shapes where the element
+// table puts its element. width is the page's (the client width minus the
+// panel).
+void drawPanelBackdrop(GpGraphics* graphics, DrawingKit& kit, const ElementTable& table);
+// A row of the list: its highlight, flag, title and subtitle.
+void drawPanelRow(GpGraphics* graphics, DrawingKit& kit, const Element& row,
+                  const Location& location);
 // The thin bar at the panel's edge, only while the rows do not fit.
 void drawScrollIndicator(GpGraphics* graphics, DrawingKit& kit, std::size_t rowCount, int height);
-void drawGear(GpGraphics* graphics, DrawingKit& kit, int width);
-// The halo, the button with its gloss and its label, around the page centre.
-void drawConnectButton(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,
+void drawGear(GpGraphics* graphics, DrawingKit& kit, const Element& gear);
+// The halo, the button with its gloss and its label, around its centre.
+void drawConnectButton(GpGraphics* graphics, DrawingKit& kit, const Element& button,
                        ConnectionState state);
 // The focus ring around the button, after a key was pressed (drawButtonFocus)
 // and around the other elements (drawFocusRing), drawn last, over all else.
-void drawButtonFocus(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight);
-void drawFocusRing(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight);
-// What the main page says in a state: the button's label and the status
-// card's two lines (for the painter and for screen readers).
-struct StatusTexts {
-    std::wstring label, title, hint;
-};
-StatusTexts statusTexts(ConnectionState state);
+void drawButtonFocus(GpGraphics* graphics, DrawingKit& kit, const Element& button);
+void drawFocusRing(GpGraphics* graphics, DrawingKit& kit, const ElementTable& table);
 void drawStatusCard(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,
                     ConnectionState state);
-void drawSettingsContent(GpGraphics* graphics, DrawingKit& kit, int width, int height);
+void drawSettingsContent(GpGraphics* graphics, DrawingKit& kit, const ElementTable& table);
 
 // The whole client area drawn step by step onto a cleared buffer: the panel,
 // then the page. FramePainter gives the same pixels faster. The state is

@@ -8,24 +8,25 @@
 void drawFrame(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,
                ConnectionState state) {
     kit.fitDpi();
-    const int width = clientWidth - panelWidth();
-    drawPanelBackdrop(graphics, kit, clientHeight);
-    const auto list = currentLocations();
-    const std::size_t count = list ? list->size() : 0;
-    const int first = firstRowShown(count, clientHeight);
-    for (int i = first; i < static_cast<int>(count) && rowTop(i - first) < clientHeight; ++i)
-        drawPanelRow(graphics, kit, (*list)[i], i, i - first);
-    drawScrollIndicator(graphics, kit, count, clientHeight);
-    fillPageBackground(graphics, width, clientHeight);
-    if (appState.settingsPageShown) {
-        drawSettingsContent(graphics, kit, width, clientHeight);
+    const ElementTable& table = windowElements(clientWidth, clientHeight, state);
+    drawPanelBackdrop(graphics, kit, table);
+    for (const Element& row : table.rows())
+        if (row.shown()) drawPanelRow(graphics, kit, row, table.locationOf(row));
+    drawScrollIndicator(graphics, kit, table.rows().size(), clientHeight);
+    fillPageBackground(graphics, clientWidth - panelWidth(), clientHeight);
+    if (table.scene.settingsPageShown) {
+        drawSettingsContent(graphics, kit, table);
     } else {
-        drawGear(graphics, kit, width);
-        drawConnectButton(graphics, kit, clientWidth, clientHeight, state);
-        drawButtonFocus(graphics, kit, clientWidth, clientHeight);
+        const Element* gear = table.find(Part::Gear);
+        const Element* button = table.find(Part::Button);
+        if (gear) drawGear(graphics, kit, *gear);
+        if (button) {
+            drawConnectButton(graphics, kit, *button, state);
+            drawButtonFocus(graphics, kit, *button);
+        }
         drawStatusCard(graphics, kit, clientWidth, clientHeight, state);
     }
-    drawFocusRing(graphics, kit, clientWidth, clientHeight);
+    drawFocusRing(graphics, kit, table);
 }
 
 bool BackBuffer::fit(HDC reference, int width, int height) {
@@ -196,27 +197,26 @@ bool FramePainter::gradientCovers() {
     return covers > 0;
 }
 
-void FramePainter::paintRows(BackBuffer& buffer) {
+void FramePainter::paintRows(BackBuffer& buffer, const ElementTable& table) {
     // One snapshot for the whole panel: a catalogue swapped in meanwhile is
     // drawn at the next paint, never half.
-    const auto list = currentLocations();
-    const std::size_t count = list ? list->size() : 0;
-    const int first = firstRowShown(count, buffer.height());
+    const auto& list = table.scene.rows;
     // A scrolled list shows its rows at other places.
-    if (list != rowsOf || first != rowsFirst) {
+    if (list != rowsOf || table.scene.firstRow != rowsFirst) {
         rows.clear();
         rowsOf = list;
-        rowsFirst = first;
+        rowsFirst = table.scene.firstRow;
     }
-    // A row draws only within its band of the panel, over the backdrop; what
-    // it draws right of the panel the page covers.
-    for (int i = first; i < static_cast<int>(count) && rowTop(i - first) < buffer.height(); ++i) {
-        const int look = i == appState.selectedIndex.load() ? 2 : i == appState.hoveredIndex;
-        const int place = i - first;
-        paintKept(buffer, rows, i * 3 + look, {0, rowTop(place), panelWidth(), rowTop(place + 1)},
-                  [&] { drawPanelRow(buffer.graphics(), kit, (*list)[i], i, place); });
+    // A row draws only within its band of the panel and the gap below, over
+    // the backdrop; what it draws right of the panel the page covers.
+    for (const Element& row : table.rows()) {
+        if (!row.shown()) continue;
+        const int look = row.selected ? 2 : row.hovered;
+        const PixelBox slot = {0, row.box.top, panelWidth(), row.box.top + px(rowPitch)};
+        paintKept(buffer, rows, row.row * 3 + look, slot,
+                  [&] { drawPanelRow(buffer.graphics(), kit, row, table.locationOf(row)); });
     }
-    drawScrollIndicator(buffer.graphics(), kit, count, buffer.height());
+    drawScrollIndicator(buffer.graphics(), kit, table.rows().size(), buffer.height());
 }
 
 void FramePainter::paintFrame(BackBuffer& buffer, ConnectionState state) {
@@ -229,15 +229,16 @@ void FramePainter::paintFrame(BackBuffer& buffer, ConnectionState state) {
     // are kept from a size's second frame on, but for the page's gradient,
     // which the halo's pictures copy.
     keeping = !forgetOtherSizes(buffer);
+    const ElementTable& table = windowElements(clientWidth, clientHeight, state);
 
     // Every frame starts from a cleared buffer with the backdrop drawn on it,
     // which depends on the height alone.
     const PixelBox all = {0, 0, clientWidth, clientHeight};
     paintKept(buffer, backdrop, 0, all, [&] {
         buffer.fill(all, false);
-        drawPanelBackdrop(graphics, kit, clientHeight);
+        drawPanelBackdrop(graphics, kit, table);
     });
-    paintRows(buffer);
+    paintRows(buffer, table);
     const PixelBox page = {panelWidth(), 0, clientWidth, clientHeight};
     if (!pageBackground.empty()) {
         pageBackground.restore(buffer);
@@ -245,52 +246,55 @@ void FramePainter::paintFrame(BackBuffer& buffer, ConnectionState state) {
         fillPageBackground(graphics, width, clientHeight);
         if (width > 0 && gradientCovers()) pageBackground = SavedPixels(buffer, page);
     }
-    if (appState.settingsPageShown) {
+    if (table.scene.settingsPageShown) {
         // Nothing else is drawn on the page then; with a gradient that covers
         // what is under it, the page's picture depends on the switches only.
         if (pageBackground.empty()) {
-            drawSettingsContent(graphics, kit, width, clientHeight);
+            drawSettingsContent(graphics, kit, table);
         } else {
-            const int look = appState.killSwitchEnabled * 2 + appState.autostartEnabled;
+            const int look = table.scene.killSwitch * 2 + table.scene.autostart;
             if (!settings.find(look)) settings.clear();
             paintKept(buffer, settings, look, page,
-                      [&] { drawSettingsContent(graphics, kit, width, clientHeight); });
+                      [&] { drawSettingsContent(graphics, kit, table); });
         }
-        drawFocusRing(graphics, kit, clientWidth, clientHeight);
+        drawFocusRing(graphics, kit, table);
         return;
     }
 
-    drawGear(graphics, kit, width);
-    if (haloAreaStandsAlone(clientWidth, clientHeight)) {
-        paintHalo(buffer, state);
-    } else {
-        drawConnectButton(graphics, kit, clientWidth, clientHeight, state);
-        drawButtonFocus(graphics, kit, clientWidth, clientHeight);
+    if (const Element* gear = table.find(Part::Gear)) drawGear(graphics, kit, *gear);
+    const Element* button = table.find(Part::Button);
+    if (haloAreaStandsAlone(table)) {
+        paintHalo(buffer, table, state);
+    } else if (button) {
+        drawConnectButton(graphics, kit, *button, state);
+        drawButtonFocus(graphics, kit, *button);
     }
-    if (statusCardStandsAlone(clientWidth, clientHeight)) {
-        paintKept(buffer, card, state, statusCardArea(clientWidth, clientHeight),
+    if (statusCardStandsAlone(table)) {
+        paintKept(buffer, card, state, statusCardArea(table),
                   [&] { drawStatusCard(graphics, kit, clientWidth, clientHeight, state); });
     } else {
         drawStatusCard(graphics, kit, clientWidth, clientHeight, state);
     }
-    drawFocusRing(graphics, kit, clientWidth, clientHeight);
+    drawFocusRing(graphics, kit, table);
 }
 
 void FramePainter::paintHaloArea(BackBuffer& buffer, ConnectionState state) {
     if (!buffer.graphics()) return;
     keeping = !forgetOtherSizes(buffer);
-    paintHalo(buffer, state);
+    paintHalo(buffer, windowElements(buffer.width(), buffer.height(), state), state);
 }
 
-void FramePainter::paintHalo(BackBuffer& buffer, ConnectionState state) {
+void FramePainter::paintHalo(BackBuffer& buffer, const ElementTable& table, ConnectionState state) {
+    const Element* button = table.find(Part::Button);
+    if (!button) return;
     GpGraphics* graphics = buffer.graphics();
     const bool haloShown = state == Connecting || state == Connected;
-    const int diameter = haloShown ? haloSize(appState.pulsePhase).diameter : 0;
+    const int diameter = haloShown ? haloSize(view.pulsePhase).diameter : 0;
     if (state != haloState) {
         halo.clear();
         haloState = state;
     }
-    const PixelBox a = haloArea(buffer.width(), buffer.height());
+    const PixelBox a = haloArea(table);
     paintKept(buffer, halo, diameter, a, [&] {
         // Only the page's gradient lies under the button there. Wine rounds
         // a gradient's rows by the box it fills, so the gradient is copied
@@ -302,9 +306,9 @@ void FramePainter::paintHalo(BackBuffer& buffer, ConnectionState state) {
         } else {
             pageBackground.restore(buffer, a);
         }
-        drawConnectButton(graphics, kit, buffer.width(), buffer.height(), state);
+        drawConnectButton(graphics, kit, *button, state);
         gdip::GdipResetClip(graphics);
     });
     // Never kept: it comes and goes with the keyboard.
-    drawButtonFocus(graphics, kit, buffer.width(), buffer.height());
+    drawButtonFocus(graphics, kit, *button);
 }

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "ui/draw_win.h"
-#include "ui/layout.h"
 
 #include <cstdint>
 #include <utility>
@@ -94,8 +93,8 @@ class FramePainter {
   public:
     // The whole frame into the buffer.
     void paintFrame(BackBuffer& buffer, ConnectionState state);
-    // Only haloArea, into a buffer that holds the last frame, of this state;
-    // for a window where haloAreaStandsAlone.
+    // Only the halo's area, into a buffer that holds the last frame, of this
+    // state; for a window where haloAreaStandsAlone.
     void paintHaloArea(BackBuffer& buffer, ConnectionState state);
 
     DrawingKit kit;
@@ -103,8 +102,8 @@ class FramePainter {
   private:
     bool forgetOtherSizes(const BackBuffer& buffer); // true when it did
     bool gradientCovers();
-    void paintRows(BackBuffer& buffer);
-    void paintHalo(BackBuffer& buffer, ConnectionState state);
+    void paintRows(BackBuffer& buffer, const ElementTable& table);
+    void paintHalo(BackBuffer& buffer, const ElementTable& table, ConnectionState state);
     template <class Draw>
     void paintKept(BackBuffer& buffer, KeptPictures& pictures, int key, const PixelBox& box,
                    Draw draw);

@@ -1,14 +1,9 @@
 // The main page: connect button with its halo, status card, settings icon.
-#include "api/http.h"
 #include "ui/draw_win.h"
-#include "ui/layout.h"
 
 namespace {
 
 struct StateLook {
-    const char* label;
-    const char* title;
-    const char* hint;
     ARGB halo;
     ARGB buttonFrom;
     ARGB buttonTo;
@@ -17,30 +12,23 @@ struct StateLook {
 StateLook lookOf(ConnectionState state) {
     switch (state) {
     case Connected:
-        return {"ЗАЩИЩЕНО", "Соединение установлено", "Ваш IP скрыт.", 0x6410B981, 0xFF1ED282,
-                0xFF0A9664};
+        return {0x6410B981, 0xFF1ED282, 0xFF0A9664};
     case Connecting:
-        return {"РАБОТАЕТ", "Вы не защищены", "Нажмите для запуска.",
-                0x64F59E0B, 0xFFFFC832,       0xFFC88C0A};
+        return {0x64F59E0B, 0xFFFFC832, 0xFFC88C0A};
     default:
-        return {"СТАРТ", "Вы не защищены", "Нажмите для запуска.", 0, 0xFF3C8CFF, 0xFF005AC8};
+        return {0, 0xFF3C8CFF, 0xFF005AC8};
     }
 }
 
 } // namespace
 
-StatusTexts statusTexts(ConnectionState state) {
-    const StateLook look = lookOf(state);
-    return {utf8ToWide(look.label), utf8ToWide(look.title), utf8ToWide(look.hint)};
-}
-
-void drawConnectButton(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,
+void drawConnectButton(GpGraphics* graphics, DrawingKit& kit, const Element& button,
                        ConnectionState state) {
-    const PageCentre c = pageCentre(clientWidth, clientHeight);
+    const PageCentre c = centreOf(button.box);
     const StateLook look = lookOf(state);
     // The phase is the window's: it moves one step per frame of the animation.
     if (state == Connecting || state == Connected) {
-        const HaloSize halo = haloSize(appState.pulsePhase);
+        const HaloSize halo = haloSize(view.pulsePhase);
         if (GpBrush* brush = kit.solid(look.halo)) {
             gdip::GdipFillEllipseI(graphics, brush, c.x - halo.radius, c.y - halo.radius,
                                    halo.diameter, halo.diameter);
@@ -49,34 +37,32 @@ void drawConnectButton(GpGraphics* graphics, DrawingKit& kit, int clientWidth, i
 
     // Their boxes follow the button's place, so these are made per frame.
     const int r = px(buttonRadius);
-    GradientBrush button =
+    GradientBrush fill =
         makeGradientBrush(c.x - r, c.y - r, 2 * r, 2 * r, look.buttonFrom, look.buttonTo,
                           Gdiplus::LinearGradientModeForwardDiagonal);
-    if (button.get())
-        gdip::GdipFillEllipseI(graphics, button.get(), c.x - r, c.y - r, 2 * r, 2 * r);
+    if (fill.get()) gdip::GdipFillEllipseI(graphics, fill.get(), c.x - r, c.y - r, 2 * r, 2 * r);
     GradientBrush gloss = makeGradientBrush(c.x - px(45), c.y - px(80), px(90), px(45), 0x50FFFFFF,
                                             0x00FFFFFF, Gdiplus::LinearGradientModeVertical);
     if (gloss.get())
         gdip::GdipFillEllipseI(graphics, gloss.get(), c.x - px(45), c.y - px(80), px(90), px(45));
 
-    const std::wstring label = utf8ToWide(look.label);
-    drawText(graphics, label, kit.buttonFont, static_cast<float>(c.x + px(1)),
+    drawText(graphics, button.label, kit.buttonFont, static_cast<float>(c.x + px(1)),
              static_cast<float>(c.y + px(2)), kit.solid(0x64000000), &kit.centred);
-    drawText(graphics, label, kit.buttonFont, static_cast<float>(c.x), static_cast<float>(c.y),
-             kit.solid(0xFFFFFFFF), &kit.centred);
+    drawText(graphics, button.label, kit.buttonFont, static_cast<float>(c.x),
+             static_cast<float>(c.y), kit.solid(0xFFFFFFFF), &kit.centred);
 }
 
-void drawButtonFocus(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight) {
-    if (!view.focusRingShown || view.focus != Focus::Button || appState.settingsPageShown) return;
+void drawButtonFocus(GpGraphics* graphics, DrawingKit& kit, const Element& button) {
+    if (!view.focusRingShown || view.focus != Part::Button) return;
     // Outside the widest halo (95) and inside the halo's area (100).
-    const PageCentre c = pageCentre(clientWidth, clientHeight);
+    const PageCentre c = centreOf(button.box);
     const int r = px(buttonRadius + 6);
     if (kit.focusRing.get())
         gdip::GdipDrawEllipseI(graphics, kit.focusRing.get(), c.x - r, c.y - r, 2 * r, 2 * r);
 }
 
-void drawGear(GpGraphics* graphics, DrawingKit& kit, int width) {
-    const PixelBox tile = gearTileBox(width + panelWidth());
+void drawGear(GpGraphics* graphics, DrawingKit& kit, const Element& gear) {
+    const PixelBox& tile = gear.box;
     fillRoundedRect(graphics, kit.solid(0x1EFFFFFF), tile.left, tile.top, tile.right - tile.left,
                     tile.bottom - tile.top, px(8));
     if (kit.gearRing.get())
@@ -87,13 +73,13 @@ void drawGear(GpGraphics* graphics, DrawingKit& kit, int width) {
 void drawStatusCard(GpGraphics* graphics, DrawingKit& kit, int clientWidth, int clientHeight,
                     ConnectionState state) {
     const PageCentre c = pageCentre(clientWidth, clientHeight);
-    const StateLook look = lookOf(state);
+    const StatusTexts texts = statusTexts(state);
     const PixelBox card = statusCardBox(clientWidth, clientHeight);
     fillRoundedRect(graphics, kit.solid(Palette::cardFill), card.left, card.top,
                     card.right - card.left, card.bottom - card.top, px(16));
-    drawText(graphics, utf8ToWide(look.title), kit.statusTitleFont, static_cast<float>(c.x),
+    drawText(graphics, texts.title, kit.statusTitleFont, static_cast<float>(c.x),
              static_cast<float>(clientHeight - px(100)), kit.solid(0xFFFFFFFF), &kit.centredAcross);
-    drawText(graphics, utf8ToWide(look.hint), kit.statusHintFont, static_cast<float>(c.x),
+    drawText(graphics, texts.hint, kit.statusHintFont, static_cast<float>(c.x),
              static_cast<float>(clientHeight - px(75)), kit.solid(Palette::textSecondary),
              &kit.centredAcross);
 }

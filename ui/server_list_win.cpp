@@ -1,8 +1,7 @@
 // The server list panel: the left 260 pixels of the window (at 96 DPI).
-#include "api/http.h"
 #include "core/countries.h"
+#include "core/text.h"
 #include "ui/draw_win.h"
-#include "ui/layout.h"
 
 namespace {
 
@@ -14,31 +13,32 @@ const char* subtitleFor(const std::string& code) {
 
 } // namespace
 
-void drawPanelRow(GpGraphics* graphics, DrawingKit& kit, const Location& location, int index,
-                  int place) {
-    const int y = rowTop(place);
+void drawPanelRow(GpGraphics* graphics, DrawingKit& kit, const Element& row,
+                  const Location& location) {
+    // Placed from the row's corner as the layout wrote them from (10, top).
+    const int x = row.box.left;
+    const int y = row.box.top;
     const int h = rowBandHeight();
-    const bool selected = index == appState.selectedIndex.load();
-    if (selected) {
+    if (row.selected) {
         // Its box moves with the row, so this brush is made per frame.
-        GradientBrush fill = makeGradientBrush(px(10), y, px(240), h, 0xFF1E2337, 0xFF191E30,
+        GradientBrush fill = makeGradientBrush(x, y, px(240), h, 0xFF1E2337, 0xFF191E30,
                                                Gdiplus::LinearGradientModeVertical);
-        fillRoundedRect(graphics, fill.get(), px(10), y, px(240), h, px(6));
-        fillRoundedRect(graphics, kit.solid(Palette::accent), px(10), y + px(12), px(3), px(26),
-                        px(2));
-    } else if (index == appState.hoveredIndex) {
-        fillRoundedRect(graphics, kit.solid(0x14FFFFFF), px(10), y, px(240), h, px(6));
+        fillRoundedRect(graphics, fill.get(), x, y, px(240), h, px(6));
+        fillRoundedRect(graphics, kit.solid(Palette::accent), x, y + px(12), px(3), px(26), px(2));
+    } else if (row.hovered) {
+        fillRoundedRect(graphics, kit.solid(0x14FFFFFF), x, y, px(240), h, px(6));
     }
-    drawFlag(graphics, kit, location, px(25), y + px(15));
-    drawText(graphics, location.displayName, kit.rowTitleFont, static_cast<float>(px(65)),
-             static_cast<float>(y + px(8)),
-             kit.solid(selected ? Palette::textPrimary : Palette::textSecondary));
-    drawText(graphics, utf8ToWide(subtitleFor(location.code)), kit.rowSubtitleFont,
-             static_cast<float>(px(65)), static_cast<float>(y + px(28)), kit.solid(0xB49196A0));
+    drawFlag(graphics, kit, location, x + span(10, 25), y + px(15));
+    const float textX = static_cast<float>(x + span(10, 65));
+    drawText(graphics, row.label, kit.rowTitleFont, textX, static_cast<float>(y + px(8)),
+             kit.solid(row.selected ? Palette::textPrimary : Palette::textSecondary));
+    drawText(graphics, utf8ToWide(subtitleFor(location.code)), kit.rowSubtitleFont, textX,
+             static_cast<float>(y + px(28)), kit.solid(0xB49196A0));
 }
 
-void drawPanelBackdrop(GpGraphics* graphics, DrawingKit& kit, int height) {
+void drawPanelBackdrop(GpGraphics* graphics, DrawingKit& kit, const ElementTable& table) {
     const int panel = panelWidth();
+    const int height = table.scene.clientHeight;
     if (GpBrush* background = kit.solid(Palette::panelBackground))
         gdip::GdipFillRectangleI(graphics, background, 0, 0, panel, height);
     // Its box follows the window's height, so this brush is made per frame.
@@ -49,10 +49,11 @@ void drawPanelBackdrop(GpGraphics* graphics, DrawingKit& kit, int height) {
 
     const float at20 = static_cast<float>(px(20));
     const float at22 = static_cast<float>(px(22));
-    drawText(graphics, L"Sovelin", kit.headerFont, at22, at22, kit.solid(0x64000000));
-    drawText(graphics, L"Sovelin", kit.headerFont, at20, at20, kit.solid(Palette::textPrimary));
-    drawText(graphics, utf8ToWide("СЕРВЕРЫ"), kit.sectionFont, at20, static_cast<float>(px(65)),
-             kit.solid(Palette::textSecondary));
+    drawText(graphics, headerText, kit.headerFont, at22, at22, kit.solid(0x64000000));
+    drawText(graphics, headerText, kit.headerFont, at20, at20, kit.solid(Palette::textPrimary));
+    // The list's name, as its label over the rows.
+    drawText(graphics, table.elements.front().label, kit.sectionFont, at20,
+             static_cast<float>(px(65)), kit.solid(Palette::textSecondary));
 }
 
 void drawScrollIndicator(GpGraphics* graphics, DrawingKit& kit, std::size_t rowCount, int height) {

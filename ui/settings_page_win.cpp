@@ -1,7 +1,5 @@
 // The settings page: two preference switches and the Back button.
-#include "api/http.h"
 #include "ui/draw_win.h"
-#include "ui/layout.h"
 
 namespace {
 
@@ -10,32 +8,32 @@ constexpr ARGB backButton = 0xFF1E2332;
 
 } // namespace
 
-void drawSettingsContent(GpGraphics* graphics, DrawingKit& kit, int width, int height) {
+void drawSettingsContent(GpGraphics* graphics, DrawingKit& kit, const ElementTable& table) {
     GpBrush* text = kit.solid(Palette::textPrimary);
     GpBrush* card = kit.solid(Palette::cardFill);
-    const auto switchBrush = [&kit](bool on) {
-        return kit.solid(on ? Palette::accent : switchOff);
-    };
     const auto at = [](int length) { return static_cast<float>(px(length)); };
-    // The cards end 40 pixels before the window's side, the switches 60.
-    const int clientWidth = width + panelWidth();
-    const int cardWidth = clientWidth - px(40) - px(300);
-    const int switchLeft = clientWidth - px(90);
+    // The cards end 40 pixels before the window's side.
+    const int cardWidth = table.scene.clientWidth - px(40) - px(300);
 
-    drawText(graphics, utf8ToWide("Настройки"), kit.headerFont, at(300), at(40), text);
+    drawText(graphics, settingsTitle, kit.headerFont, at(300), at(40), text);
+    // A card with its switch's label, and the switch where the table has it.
+    const auto drawSwitch = [&](Part part, int cardTop) {
+        fillRoundedRect(graphics, card, px(300), px(cardTop), cardWidth, px(60), px(12));
+        const Element* e = table.find(part);
+        if (!e) return;
+        drawText(graphics, e->label, kit.settingsItemFont, at(320), at(cardTop + 20), text);
+        fillRoundedRect(graphics, kit.solid(e->checked ? Palette::accent : switchOff), e->box.left,
+                        e->box.top, px(30), px(30), px(4));
+    };
+    drawSwitch(Part::KillSwitch, 100);
+    drawSwitch(Part::Autostart, 180);
 
-    fillRoundedRect(graphics, card, px(300), px(100), cardWidth, px(60), px(12));
-    drawText(graphics, L"Kill Switch", kit.settingsItemFont, at(320), at(120), text);
-    fillRoundedRect(graphics, switchBrush(appState.killSwitchEnabled), switchLeft, px(115), px(30),
-                    px(30), px(4));
-
-    fillRoundedRect(graphics, card, px(300), px(180), cardWidth, px(60), px(12));
-    drawText(graphics, utf8ToWide("Автостарт"), kit.settingsItemFont, at(320), at(200), text);
-    fillRoundedRect(graphics, switchBrush(appState.autostartEnabled), switchLeft, px(195), px(30),
-                    px(30), px(4));
-
-    fillRoundedRect(graphics, kit.solid(backButton), px(300), height - px(80), px(120), px(40),
-                    px(8));
-    drawText(graphics, utf8ToWide("Назад"), kit.settingsItemFont, at(340),
-             static_cast<float>(height - px(70)), text);
+    if (const Element* back = table.find(Part::Back)) {
+        const PixelBox& b = back->box;
+        fillRoundedRect(graphics, kit.solid(backButton), b.left, b.top, px(120), px(40), px(8));
+        // The label was placed from the window's bottom: 70 up, where the button is 80.
+        drawText(graphics, back->label, kit.settingsItemFont,
+                 static_cast<float>(b.left + span(300, 340)),
+                 static_cast<float>(b.top + span(70, 80)), text);
+    }
 }

@@ -23,7 +23,8 @@ class HttpGet : public ::testing::Test {
 TEST_F(HttpGet, SendsTheExactRequest) {
     const std::string body = R"({"ip":"10.1.2.3","port":1080})";
     ASSERT_TRUE(writeStateFile(service, "connection.body", body));
-    EXPECT_EQ(httpGet(L"/api/get_connection.php?nocache=42&country=US&location=US"), body);
+    EXPECT_EQ(httpGet(service.api(), L"/api/get_connection.php?nocache=42&country=US&location=US"),
+              body);
     const auto requests = recordedRequests(service);
     ASSERT_EQ(requests.size(), 1u);
     const std::string& r = requests[0];
@@ -50,15 +51,15 @@ TEST_F(HttpGet, ReturnsTheBodyByteForByteWholeOrInChunks) {
     ASSERT_TRUE(writeStateFile(service, "locations.body", body));
     for (const char* mode : {"", "chunks=25 gap=0.02"}) {
         ASSERT_TRUE(writeStateFile(service, "locations.mode", mode));
-        const std::string got = httpGet(L"/api/get_locations.php");
+        const std::string got = httpGet(service.api(), L"/api/get_locations.php");
         EXPECT_EQ(got.size(), body.size()) << mode;
         EXPECT_TRUE(got == body) << mode;
     }
     // An empty body, plain and chunked.
     ASSERT_TRUE(writeStateFile(service, "locations.body", ""));
-    EXPECT_EQ(httpGet(L"/api/get_locations.php"), "");
+    EXPECT_EQ(httpGet(service.api(), L"/api/get_locations.php"), "");
     ASSERT_TRUE(writeStateFile(service, "locations.mode", ""));
-    EXPECT_EQ(httpGet(L"/api/get_locations.php"), "");
+    EXPECT_EQ(httpGet(service.api(), L"/api/get_locations.php"), "");
 }
 
 TEST_F(HttpGet, UnreachablePortAndUntrustedCertificateGiveEmptyBody) {
@@ -73,21 +74,18 @@ TEST_F(HttpGet, UnreachablePortAndUntrustedCertificateGiveEmptyBody) {
     ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&address), length), 0);
     getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
     closesocket(s);
-    sovelinTestApiPort = ntohs(address.sin_port);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(httpGet(L"/api/get_locations.php"), "");
+    EXPECT_EQ(httpGet({L"localhost", ntohs(address.sin_port)}, L"/api/get_locations.php"), "");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 
     const StandIn untrusted = untrustedStandIn();
     ASSERT_GT(untrusted.port, 0);
     resetStandIn(untrusted);
-    sovelinTestApiPort = untrusted.port;
-    EXPECT_EQ(httpGet(L"/api/get_locations.php"), "");
+    EXPECT_EQ(httpGet(untrusted.api(), L"/api/get_locations.php"), "");
     // The handshake was refused, so no request reached the server.
     EXPECT_TRUE(recordedRequests(untrusted).empty());
     // And the next call, on a good port again, still works.
-    sovelinTestApiPort = service.port;
-    EXPECT_FALSE(httpGet(L"/api/get_locations.php").empty());
+    EXPECT_FALSE(httpGet(service.api(), L"/api/get_locations.php").empty());
 }
 
 } // namespace

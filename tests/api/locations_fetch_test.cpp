@@ -1,5 +1,4 @@
 // Readers of the catalogue while fetches replace it, under Wine against the stand-in.
-#include "api/http.h"
 #include "api/locations.h"
 #include "service_stand_in.h"
 
@@ -63,8 +62,8 @@ TEST_F(FetchLocations, ReadersNeverSeeAHalfBuiltList) {
     for (const auto deadline = Clock::now() + 60s; fetches < 20 && Clock::now() < deadline;
          ++fetches) {
         serve(fetches % 2 ? small : large);
-        startLocationFetch(); // two overlapping fetches: one on a worker, one here
-        fetchLocations();
+        startLocationFetch(service.api()); // two overlapping fetches: one on a worker, one here
+        fetchLocations(service.api());
     }
     // Keep reading until the last worker's request has been answered.
     for (const auto settle = Clock::now() + 10s;

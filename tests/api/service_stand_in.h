@@ -2,6 +2,8 @@
 // started (tools/service/service.py): their state directories and ports.
 #pragma once
 
+#include "api/http.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -12,11 +14,10 @@
 
 #include <gtest/gtest.h>
 
-extern int sovelinTestApiPort; // the port httpGet uses in these tests
-
 struct StandIn {
     std::string dir; // a Windows path to the state directory (Wine maps Z: onto /)
     int port = 0;
+    ApiEndpoint api() const { return {L"localhost", static_cast<std::uint16_t>(port)}; }
 };
 
 inline StandIn standIn(const char* dirVariable, const char* portVariable) {
@@ -68,10 +69,9 @@ inline int countOf(const std::string& text, const std::string& part) {
     return n;
 }
 
-// Fixture set-up: httpGet talks to the trusted stand-in, reset to its defaults.
+// Fixture set-up: the trusted stand-in, reset to its defaults.
 inline void useTrustedStandIn(StandIn& service) {
     service = trustedStandIn();
     ASSERT_GT(service.port, 0) << "run through tests/api/with-service.sh";
     resetStandIn(service);
-    sovelinTestApiPort = service.port;
 }

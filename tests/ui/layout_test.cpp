@@ -1,6 +1,6 @@
-// Geometry and input of the window, checked without a window.
-#include "core/state.h"
-#include "ui/layout.h"
+// Geometry, the element table and input of the window, checked without a
+// window.
+#include "ui/input.h"
 
 #include <gtest/gtest.h>
 
@@ -22,28 +22,44 @@ struct Fresh {
         view = ViewState{};
         view.dpi = dpi;
         appState.selectedIndex = 0;
-        appState.hoveredIndex = -1;
-        appState.settingsPageShown = 0;
         appState.connectionState = Disconnected;
     }
     ~Fresh() { view = ViewState{}; }
 };
 
+// The row a press at (x, y) reaches, or -1.
+int rowAtPoint(int x, int y, int clientHeight) {
+    const Element* row = rowAt(windowElements(884, clientHeight, Disconnected), x, y);
+    return row ? row->row : -1;
+}
+
+// Whether a press at (x, y) reaches the part, on the part's page.
+bool reached(Part part, int x, int y, int clientWidth, int clientHeight) {
+    view.settingsPageShown = part >= Part::KillSwitch;
+    const Element* e = windowElements(clientWidth, clientHeight, Disconnected).find(part);
+    return e && reaches(*e, x, y);
+}
+
 } // namespace
 
 TEST(Layout, RowBandsMatchTheDrawnRows) {
-    // Row k is drawn from 90 + 55k to 140 + 55k, both ends included; 150 lies
-    // inside the drawn second row, 65535 is the largest y a message carries.
+    // Row k is drawn from 90 + 55k to 140 + 55k, both ends included, across
+    // the panel; 150 lies inside the drawn second row, 65535 is the largest y
+    // a message carries (in a client that tall).
+    Fresh fresh;
     const struct {
-        int y;
-        std::size_t rows;
-        int row;
-    } cases[] = {{89, 6, -1},         {90, 6, 0},       {140, 6, 0}, {141, 6, -1}, {144, 6, -1},
-                 {145, 6, 1},         {150, 6, 1},      {195, 6, 1}, {196, 6, -1}, {365, 6, 5},
-                 {415, 6, 5},         {420, 6, -1},     {0, 6, -1},  {-30, 6, -1}, {100, 0, -1},
-                 {65535, 2000, 1189}, {65535, 1189, -1}};
-    for (const auto& c : cases)
-        EXPECT_EQ(rowAt(c.y, c.rows), c.row) << c.y << " of " << c.rows << " rows";
+        int x, y, rows, row;
+    } cases[] = {
+        {100, 89, 6, -1},  {100, 90, 6, 0},   {100, 140, 6, 0},         {100, 141, 6, -1},
+        {100, 144, 6, -1}, {100, 145, 6, 1},  {100, 150, 6, 1},         {100, 195, 6, 1},
+        {100, 196, 6, -1}, {100, 365, 6, 5},  {100, 415, 6, 5},         {100, 420, 6, -1},
+        {100, 0, 6, -1},   {100, -30, 6, -1}, {100, 100, 0, -1},        {0, 100, 6, 0},
+        {259, 100, 6, 0},  {260, 100, 6, -1}, {100, 65535, 2000, 1189}, {100, 65535, 1189, -1}};
+    for (const auto& c : cases) {
+        setRows(c.rows);
+        EXPECT_EQ(rowAtPoint(c.x, c.y, 70000), c.row)
+            << c.x << "," << c.y << " of " << c.rows << " rows";
+    }
 }
 
 TEST(Layout, PulsePhaseStaysWithinOneTurnAndKeepsMoving) {
@@ -76,28 +92,31 @@ TEST(Layout, ScaledGeometryIsTheSameAt96AndGrowsByDpiOver96) {
     // halo follow.
     const struct {
         int dpi, panel, firstTop, secondTop, bandEnd, gearLeft, radius, halo;
-    } cases[] = {{96, 260, 90, 145, 140, 850, 90, 180},
-                 {120, 325, 113, 182, 176, 837, 113, 225},
-                 {144, 390, 135, 218, 210, 825, 135, 270},
-                 {192, 520, 180, 290, 280, 800, 180, 360}};
+    } cases[] = {{96, 260, 90, 145, 140, 1350, 90, 180},
+                 {120, 325, 113, 182, 176, 1337, 113, 225},
+                 {144, 390, 135, 218, 210, 1325, 135, 270},
+                 {192, 520, 180, 290, 280, 1300, 180, 360}};
     for (const auto& c : cases) {
         Fresh fresh(c.dpi);
         SCOPED_TRACE(c.dpi);
+        setRows(9);
         EXPECT_EQ(panelWidth(), c.panel);
         EXPECT_EQ(rowTop(0), c.firstTop);
         EXPECT_EQ(rowTop(1), c.secondTop);
-        EXPECT_EQ(rowAt(c.firstTop - 1, 9), -1);
-        EXPECT_EQ(rowAt(c.firstTop, 9), 0);
-        EXPECT_EQ(rowAt(c.bandEnd, 9), 0);
-        EXPECT_EQ(rowAt(c.bandEnd + 1, 9), -1);
-        EXPECT_EQ(rowAt(c.secondTop, 9), 1);
-        EXPECT_EQ(gearTileBox(900).left, c.gearLeft);
+        EXPECT_EQ(rowAtPoint(100, c.firstTop - 1, 1400), -1);
+        EXPECT_EQ(rowAtPoint(100, c.firstTop, 1400), 0);
+        EXPECT_EQ(rowAtPoint(100, c.bandEnd, 1400), 0);
+        EXPECT_EQ(rowAtPoint(100, c.bandEnd + 1, 1400), -1);
+        EXPECT_EQ(rowAtPoint(100, c.secondTop, 1400), 1);
+        const ElementTable& table = windowElements(1400, 900, Disconnected);
+        EXPECT_EQ(table.find(Part::Gear)->box.left, c.gearLeft);
         // The button's edge: a radius straight above the centre is outside.
+        const Element& button = *table.find(Part::Button);
         const PageCentre centre = pageCentre(1400, 900);
-        EXPECT_FALSE(inConnectButton(centre.x, centre.y - c.radius, 1400, 900));
-        EXPECT_TRUE(inConnectButton(centre.x, centre.y - c.radius + 1, 1400, 900));
+        EXPECT_FALSE(reaches(button, centre.x, centre.y - c.radius));
+        EXPECT_TRUE(reaches(button, centre.x, centre.y - c.radius + 1));
         EXPECT_EQ(haloSize(0.0f).diameter, c.halo);
-        EXPECT_EQ(haloArea(1400, 900).right - haloArea(1400, 900).left, 2 * px(buttonRadius + 10));
+        EXPECT_EQ(haloArea(table).right - haloArea(table).left, 2 * px(buttonRadius + 10));
     }
 }
 
@@ -117,11 +136,15 @@ TEST(Layout, PressRegionsScaleWithTheWindow) {
         {w - 100, 240, false, false, false, false}, {w - 100, 272, false, false, false, true},
         {w - 100, 359, false, false, false, true},  {w - 100, 360, false, false, false, false}};
     for (const auto& c : cases) {
-        EXPECT_EQ(inGearIcon(c.x, c.y, w), c.gear) << c.x << "," << c.y;
-        EXPECT_EQ(inBackButton(c.x, c.y, h), c.back) << c.x << "," << c.y;
-        EXPECT_EQ(inKillSwitchToggle(c.x, c.y, w), c.kill) << c.x << "," << c.y;
-        EXPECT_EQ(inAutostartToggle(c.x, c.y, w), c.autostart) << c.x << "," << c.y;
+        EXPECT_EQ(reached(Part::Gear, c.x, c.y, w, h), c.gear) << c.x << "," << c.y;
+        EXPECT_EQ(reached(Part::Back, c.x, c.y, w, h), c.back) << c.x << "," << c.y;
+        EXPECT_EQ(reached(Part::KillSwitch, c.x, c.y, w, h), c.kill) << c.x << "," << c.y;
+        EXPECT_EQ(reached(Part::Autostart, c.x, c.y, w, h), c.autostart) << c.x << "," << c.y;
     }
+    // In a narrow window the button reaches over the panel, which takes the
+    // press (centre x 445, panel 390).
+    EXPECT_FALSE(reached(Part::Button, 389, 200, 500, 400));
+    EXPECT_TRUE(reached(Part::Button, 390, 200, 500, 400));
 }
 
 TEST(Layout, ListScrollsOnlyWhenARowWouldStartBelowTheBottom) {
@@ -171,45 +194,45 @@ TEST(Layout, KeysWheelAndPressesMoveSelectionScrollAndFocus) {
         Key key;
         int a, b; // wheel delta; or the point
         int selected, first, hovered;
-        Focus focus;
+        Part focus;
         bool toggle, selectionMoved;
         ConnectionState state = Disconnected;
     } steps[] = {
-        {K, Key::Up, 0, 0, 0, 0, -1, Focus::List, false, false},
-        {K, Key::Down, 0, 0, 1, 0, -1, Focus::List, false, true},
-        {K, Key::End, 0, 0, 19, 12, -1, Focus::List, false, true},
-        {K, Key::Down, 0, 0, 19, 12, -1, Focus::List, false, false},
-        {K, Key::PageUp, 0, 0, 12, 12, -1, Focus::List, false, true},
-        {K, Key::Up, 0, 0, 11, 11, -1, Focus::List, false, true},
-        {K, Key::Home, 0, 0, 0, 0, -1, Focus::List, false, true},
-        {K, Key::PageDown, 0, 0, 7, 0, -1, Focus::List, false, true},
-        {K, Key::Down, 0, 0, 8, 1, -1, Focus::List, false, true},
+        {K, Key::Up, 0, 0, 0, 0, -1, Part::List, false, false},
+        {K, Key::Down, 0, 0, 1, 0, -1, Part::List, false, true},
+        {K, Key::End, 0, 0, 19, 12, -1, Part::List, false, true},
+        {K, Key::Down, 0, 0, 19, 12, -1, Part::List, false, false},
+        {K, Key::PageUp, 0, 0, 12, 12, -1, Part::List, false, true},
+        {K, Key::Up, 0, 0, 11, 11, -1, Part::List, false, true},
+        {K, Key::Home, 0, 0, 0, 0, -1, Part::List, false, true},
+        {K, Key::PageDown, 0, 0, 7, 0, -1, Part::List, false, true},
+        {K, Key::Down, 0, 0, 8, 1, -1, Part::List, false, true},
         // The pointer over the list's top row; the rows move under it.
-        {Move, Key::Up, 100, 100, 8, 1, 1, Focus::List, false, false},
-        {Wheel, Key::Up, -360, 0, 8, 4, 4, Focus::List, false, false},
-        {Wheel, Key::Up, -60, 0, 8, 4, 4, Focus::List, false, false},
-        {Wheel, Key::Up, -60, 0, 8, 5, 5, Focus::List, false, false},
-        {Wheel, Key::Up, -1200, 0, 8, 12, 12, Focus::List, false, false},
-        {Wheel, Key::Up, 120, 0, 8, 11, 11, Focus::List, false, false},
+        {Move, Key::Up, 100, 100, 8, 1, 1, Part::List, false, false},
+        {Wheel, Key::Up, -360, 0, 8, 4, 4, Part::List, false, false},
+        {Wheel, Key::Up, -60, 0, 8, 4, 4, Part::List, false, false},
+        {Wheel, Key::Up, -60, 0, 8, 5, 5, Part::List, false, false},
+        {Wheel, Key::Up, -1200, 0, 8, 12, 12, Part::List, false, false},
+        {Wheel, Key::Up, 120, 0, 8, 11, 11, Part::List, false, false},
         // Row 15 is at place 4; a press there selects it.
-        {Press, Key::Up, 150, 90 + 55 * 4 + 3, 15, 11, 11, Focus::List, false, true},
-        {K, Key::Tab, 0, 0, 15, 11, 11, Focus::Button, false, false},
-        {K, Key::Enter, 0, 0, 15, 11, 11, Focus::Button, true, false},
-        {K, Key::Tab, 0, 0, 15, 11, 11, Focus::Gear, false, false},
-        {K, Key::Tab, 0, 0, 15, 11, 11, Focus::List, false, false},
-        {K, Key::BackTab, 0, 0, 15, 11, 11, Focus::Gear, false, false},
-        {K, Key::Space, 0, 0, 15, 11, 11, Focus::KillSwitch, false, false},
-        {K, Key::Down, 0, 0, 15, 11, 11, Focus::KillSwitch, false, false},
-        {K, Key::BackTab, 0, 0, 15, 11, 11, Focus::Back, false, false},
-        {K, Key::Tab, 0, 0, 15, 11, 11, Focus::KillSwitch, false, false},
-        {K, Key::Escape, 0, 0, 15, 11, 11, Focus::Gear, false, false},
-        {K, Key::Escape, 0, 0, 15, 11, 11, Focus::Gear, false, false},
+        {Press, Key::Up, 150, 90 + 55 * 4 + 3, 15, 11, 11, Part::List, false, true},
+        {K, Key::Tab, 0, 0, 15, 11, 11, Part::Button, false, false},
+        {K, Key::Enter, 0, 0, 15, 11, 11, Part::Button, true, false},
+        {K, Key::Tab, 0, 0, 15, 11, 11, Part::Gear, false, false},
+        {K, Key::Tab, 0, 0, 15, 11, 11, Part::List, false, false},
+        {K, Key::BackTab, 0, 0, 15, 11, 11, Part::Gear, false, false},
+        {K, Key::Space, 0, 0, 15, 11, 11, Part::KillSwitch, false, false},
+        {K, Key::Down, 0, 0, 15, 11, 11, Part::KillSwitch, false, false},
+        {K, Key::BackTab, 0, 0, 15, 11, 11, Part::Back, false, false},
+        {K, Key::Tab, 0, 0, 15, 11, 11, Part::KillSwitch, false, false},
+        {K, Key::Escape, 0, 0, 15, 11, 11, Part::Gear, false, false},
+        {K, Key::Escape, 0, 0, 15, 11, 11, Part::Gear, false, false},
         // While connected: a row change stops; Enter from the list toggles.
-        {K, Key::Up, 0, 0, 14, 11, 11, Focus::List, true, true, Connected},
-        {K, Key::Home, 0, 0, 0, 0, 11, Focus::List, true, true, Connected},
-        {K, Key::Up, 0, 0, 0, 0, 11, Focus::List, false, false, Connected},
-        {K, Key::Space, 0, 0, 0, 0, 11, Focus::List, true, false, Connected},
-        {Press, Key::Up, 150, 90 + 3, 0, 0, 11, Focus::List, true, false, Connected},
+        {K, Key::Up, 0, 0, 14, 11, 11, Part::List, true, true, Connected},
+        {K, Key::Home, 0, 0, 0, 0, 11, Part::List, true, true, Connected},
+        {K, Key::Up, 0, 0, 0, 0, 11, Part::List, false, false, Connected},
+        {K, Key::Space, 0, 0, 0, 0, 11, Part::List, true, false, Connected},
+        {Press, Key::Up, 150, 90 + 3, 0, 0, 11, Part::List, true, false, Connected},
     };
     int index = 0;
     for (const auto& s : steps) {
@@ -218,13 +241,13 @@ TEST(Layout, KeysWheelAndPressesMoveSelectionScrollAndFocus) {
         PressEffects effects;
         switch (s.step) {
         case K:
-            effects = keyPressed(s.key, h);
+            effects = keyPressed(s.key, w, h);
             break;
         case Wheel:
-            wheelTurned(s.a, h);
+            wheelTurned(s.a, w, h);
             break;
         case Move:
-            pointerMovedTo(s.a, s.b, h);
+            pointerMovedTo(s.a, s.b, w, h);
             break;
         case Press:
             effects = pressAt(s.a, s.b, w, h);
@@ -232,29 +255,28 @@ TEST(Layout, KeysWheelAndPressesMoveSelectionScrollAndFocus) {
         }
         EXPECT_EQ(appState.selectedIndex.load(), s.selected);
         EXPECT_EQ(firstRowShown(20, h), s.first);
-        EXPECT_EQ(appState.hoveredIndex, s.hovered);
+        EXPECT_EQ(view.hoveredIndex, s.hovered);
         EXPECT_EQ(view.focus, s.focus);
         EXPECT_EQ(effects.toggleConnection, s.toggle);
         EXPECT_EQ(effects.selectionMoved, s.selectionMoved);
     }
     // Space and Enter on the settings page flip the focused switch and save.
-    appState.settingsPageShown = 1;
-    view.focus = Focus::Autostart;
+    view.settingsPageShown = true;
+    view.focus = Part::Autostart;
     const bool autostart = appState.autostartEnabled;
-    const PressEffects flipped = keyPressed(Key::Enter, h);
+    const PressEffects flipped = keyPressed(Key::Enter, w, h);
     EXPECT_TRUE(flipped.saveSettings);
     EXPECT_NE(appState.autostartEnabled, autostart);
     appState.autostartEnabled = autostart;
-    appState.settingsPageShown = 0;
 }
 
 TEST(Layout, NineRowsOrFewerNeverScroll) {
     Fresh fresh;
     setRows(9);
-    const PressEffects end = keyPressed(Key::End, 561);
+    const PressEffects end = keyPressed(Key::End, 884, 561);
     EXPECT_TRUE(end.selectionMoved);
     EXPECT_EQ(appState.selectedIndex.load(), 8);
-    EXPECT_FALSE(wheelTurned(-120, 561));
+    EXPECT_FALSE(wheelTurned(-120, 884, 561));
     EXPECT_EQ(firstRowShown(9, 561), 0);
-    EXPECT_EQ(hitTestRow(rowTop(8) + 3, 561), 8);
+    EXPECT_EQ(rowAtPoint(100, rowTop(8) + 3, 561), 8);
 }

@@ -2,7 +2,9 @@
 // drawn from nothing, and the real window on a virtual display with its
 // paints counted as its loop takes them.
 #include "app/window.h"
+#include "ui/accessible_win.h"
 #include "ui/frame_win.h"
+#include "ui/input.h"
 
 #include <oleacc.h>
 
@@ -60,7 +62,8 @@ Paints paintsWithin(HWND window, milliseconds span, std::function<bool()> done =
             RECT update, client;
             GetUpdateRect(window, &update, FALSE);
             GetClientRect(window, &client);
-            const PixelBox a = haloArea(client.right, client.bottom);
+            const PixelBox a = haloArea(
+                windowElements(client.right, client.bottom, appState.connectionState.load()));
             const RECT area = {a.left, a.top, a.right, a.bottom};
             ++paints.all;
             paints.haloAreaOnly += EqualRect(&update, &area);
@@ -83,19 +86,19 @@ TEST(Window, KeptPixelsAndHaloRepaintsEqualFramesDrawnFromNothing) {
     // 1350 x 900 window).
     const struct {
         int dpi, rows, firstRow;
-        Focus focus; // with the ring shown, unless the list's without
+        Part focus; // with the ring shown, unless the list's without
         bool ring;
         std::vector<SIZE> sizes;
     } configurations[] = {
         {96,
          6,
          0,
-         Focus::List,
+         Part::List,
          false,
          {{884, 561}, {464, 443}, {463, 443}, {568, 443}, {500, 443}, {884, 400}, {400, 300}}},
-        {96, 20, 4, Focus::Button, true, {{884, 561}, {500, 443}}},
-        {144, 20, 7, Focus::List, true, {{1326, 861}, {700, 500}}},
-        {144, 6, 0, Focus::Gear, true, {{1326, 861}}},
+        {96, 20, 4, Part::Button, true, {{884, 561}, {500, 443}}},
+        {144, 20, 7, Part::List, true, {{1326, 861}, {700, 500}}},
+        {144, 6, 0, Part::Gear, true, {{1326, 861}}},
     };
     for (const auto& c : configurations) {
         view.dpi = c.dpi;
@@ -107,17 +110,18 @@ TEST(Window, KeptPixelsAndHaloRepaintsEqualFramesDrawnFromNothing) {
             BackBuffer window, reference;
             ASSERT_TRUE(window.fit(nullptr, w, h) && reference.fit(nullptr, w, h));
             for (const int settings : {0, 1}) {
-                appState.settingsPageShown = settings;
-                view.focus = settings ? Focus::Autostart : c.focus;
+                view.settingsPageShown = settings;
+                view.focus = settings ? Part::Autostart : c.focus;
                 for (const ConnectionState state : {Disconnected, Connecting, Connected}) {
                     // Whole frames (W) and halo-only repaints (h), the widest
                     // halo and the narrowest, a hover and a switch that
                     // change: each part drawn first, then copied.
                     for (int frame = 0; frame < 6; ++frame) {
-                        appState.pulsePhase = frame % 2 ? 4.7f : 1.58f;
-                        appState.hoveredIndex = frame == 3 ? c.firstRow + 2 : c.firstRow;
+                        view.pulsePhase = frame % 2 ? 4.7f : 1.58f;
+                        view.hoveredIndex = frame == 3 ? c.firstRow + 2 : c.firstRow;
                         appState.killSwitchEnabled = frame >= 3;
-                        if ("WhhWWh"[frame] == 'h' && !settings && haloAreaStandsAlone(w, h))
+                        if ("WhhWWh"[frame] == 'h' && !settings &&
+                            haloAreaStandsAlone(windowElements(w, h, state)))
                             painter.paintHaloArea(window, state);
                         else
                             painter.paintFrame(window, state);
@@ -139,8 +143,6 @@ TEST(Window, KeptPixelsAndHaloRepaintsEqualFramesDrawnFromNothing) {
     }
     view = ViewState{};
     setSixRows();
-    appState.settingsPageShown = 0;
-    appState.hoveredIndex = -1;
     appState.killSwitchEnabled = false;
 }
 
@@ -275,7 +277,7 @@ TEST(Window, KeysRaiseFocusAndSelectionEventsThatAScreenReaderCanFollow) {
     }
     appState.connectionState.store(Disconnected);
     appState.killSwitchEnabled = false;
-    appState.settingsPageShown = 0;
+    view.settingsPageShown = false;
     if (!hadSettingsFile) DeleteFileW(L"settings.dat"); // written by the flip
     // The event's child resolves to the row, with its name and state.
     IAccessible* row = nullptr;
@@ -298,5 +300,71 @@ TEST(Window, KeysRaiseFocusAndSelectionEventsThatAScreenReaderCanFollow) {
     paintsWithin(window, milliseconds(100));
     view = ViewState{};
     setSixRows();
+    appState.selectedIndex = 0;
+}
+
+TEST(Window, AnElementMovedInTheTableIsDrawnPressedAndToldThereAndAScreenReaderPressesIt) {
+    const auto startList = currentLocations();
+    HWND window = createMainWindow(GetModuleHandleW(nullptr));
+    ASSERT_NE(window, nullptr);
+    paintsWithin(window, milliseconds(30000), [&] { return currentLocations() != startList; });
+    setSixRows();
+    view.settingsPageShown = true;
+    RECT client;
+    GetClientRect(window, &client);
+    const int w = client.right, h = client.bottom;
+    // The kill switch moves down, off its card, into the page's empty middle.
+    ElementTable& table = windowElements(w, h, Disconnected);
+    Element& kill = table.elements[1];
+    ASSERT_EQ(kill.part, Part::KillSwitch);
+    const PageCentre was = centreOf(kill.box);
+    for (PixelBox* b : {&kill.box, &kill.reach}) {
+        b->top += px(300);
+        b->bottom += px(300);
+    }
+    const PageCentre now = centreOf(kill.box);
+
+    DrawingKit kit;
+    BackBuffer buffer;
+    ASSERT_TRUE(buffer.fit(nullptr, w, h));
+    drawFrame(buffer.graphics(), kit, w, h, Disconnected);
+    const auto colour = [&](PageCentre p) { return buffer.colours({p.x, p.y, p.x + 1, p.y + 1}); };
+    EXPECT_EQ(colour(now), std::vector<std::uint32_t>{0x646464}) << "the switch, off";
+    EXPECT_EQ(colour(was), std::vector<std::uint32_t>{0x191E2D}) << "its card";
+
+    IAccessible* object = nullptr;
+    ASSERT_EQ(AccessibleObjectFromWindow(window, static_cast<DWORD>(OBJID_CLIENT),
+                                         __uuidof(IAccessible), reinterpret_cast<void**>(&object)),
+              S_OK);
+    VARIANT child;
+    VariantInit(&child);
+    child.vt = VT_I4;
+    child.lVal = 2; // the settings page's first element
+    long left = 0, top = 0, width = 0, height = 0;
+    ASSERT_EQ(object->accLocation(&left, &top, &width, &height, child), S_OK);
+    POINT corner = {kill.box.left, kill.box.top};
+    ClientToScreen(window, &corner);
+    EXPECT_EQ(std::tuple(left, top, width, height),
+              std::tuple(corner.x, corner.y, kill.box.right - kill.box.left,
+                         kill.box.bottom - kill.box.top));
+
+    EXPECT_FALSE(pressAt(was.x, was.y, w, h).saveSettings);
+    EXPECT_TRUE(pressAt(now.x, now.y, w, h).saveSettings);
+    EXPECT_TRUE(appState.killSwitchEnabled);
+
+    // A screen reader's default action is a click: the switch off again, and
+    // the fourth row chosen.
+    const bool hadSettingsFile = GetFileAttributesW(L"settings.dat") != INVALID_FILE_ATTRIBUTES;
+    EXPECT_EQ(object->accDoDefaultAction(child), S_OK);
+    child.lVal = firstRowChildId + 3;
+    EXPECT_EQ(object->accDoDefaultAction(child), S_OK);
+    paintsWithin(window, milliseconds(300));
+    EXPECT_FALSE(appState.killSwitchEnabled);
+    EXPECT_EQ(appState.selectedIndex.load(), 3);
+    object->Release();
+    if (!hadSettingsFile) DeleteFileW(L"settings.dat"); // written by the flips
+    DestroyWindow(window);
+    paintsWithin(window, milliseconds(100));
+    view = ViewState{};
     appState.selectedIndex = 0;
 }

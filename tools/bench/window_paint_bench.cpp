@@ -63,23 +63,23 @@ int main(int argc, char** argv) {
         // first turn draws each of its pictures once.
         painter.paintFrame(buffer, Connected);
         report("halo frame, connected (its area alone)", frames, [&] {
-            appState.pulsePhase = advancePulsePhase(appState.pulsePhase);
+            view.pulsePhase = advancePulsePhase(view.pulsePhase);
             painter.paintHaloArea(buffer, Connected);
             buffer.flush();
         });
         // A hover, a press or a state change: the whole window.
         int hovered = 0;
         report("whole frame, main page (hover moving over the rows)", frames, [&] {
-            appState.hoveredIndex = hovered++ % 6;
+            view.hoveredIndex = hovered++ % 6;
             painter.paintFrame(buffer, Disconnected);
             buffer.flush();
         });
-        appState.settingsPageShown = 1;
+        view.settingsPageShown = true;
         report("whole frame, settings page", frames, [&] {
             painter.paintFrame(buffer, Disconnected);
             buffer.flush();
         });
-        appState.settingsPageShown = 0;
+        view.settingsPageShown = false;
         // A live resize: every frame a new size, nothing kept yet.
         BackBuffer wider;
         if (!wider.fit(nullptr, clientWidth + 1, clientHeight)) return 1;

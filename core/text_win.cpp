@@ -1,0 +1,14 @@
+#include "core/text.h"
+
+#include <windows.h>
+
+std::wstring utf8ToWide(const std::string& text) {
+    // NUL-terminated form (-1): the count includes the terminator, and an
+    // embedded NUL ends the text there.
+    const int units = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    if (units <= 0) return {};
+    std::wstring wide(static_cast<std::size_t>(units), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), units);
+    wide.resize(static_cast<std::size_t>(units) - 1);
+    return wide;
+}
