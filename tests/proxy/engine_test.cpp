@@ -1,7 +1,7 @@
 // The engine against a scripted upstream on loopback.
 #include "proxy/engine.h"
 #include "proxy/http_proxy.h"
-#include "proxy/copy_stage.h"
+#include "proxy/buffer_pool.h"
 #include "proxy/upstream.h"
 #include "proxy/socks.h"
 #include "tests/proxy/engine_support.h"
