@@ -4,7 +4,7 @@
 #pragma once
 
 #include "core/state.h"
-#include "proxy/system_proxy.h"
+#include "app/system_proxy.h"
 
 #include <chrono>
 #include <condition_variable>

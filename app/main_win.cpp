@@ -3,7 +3,7 @@
 #include "app/window.h"
 #include "core/log.h"
 #include "core/state.h"
-#include "proxy/system_proxy.h"
+#include "app/system_proxy.h"
 #include "version.h"
 
 #include <winsock2.h>

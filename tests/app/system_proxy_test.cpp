@@ -2,7 +2,7 @@
 // neither the bypass list nor the auto-config URL, so those are checked on
 // the lists), then the switch and the give-back through Wine's WinINet. Every
 // case leaves the prefix's setting as it found it.
-#include "proxy/system_proxy.h"
+#include "app/system_proxy.h"
 #include "tests/app/system_proxy_test.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "proxy/system_proxy.h"
+#include "app/system_proxy.h"
 
 #include "proxy/engine.h"
 

@@ -1,6 +1,9 @@
 // The per-user system proxy of the default (LAN) connection: what connecting
 // writes and what a stop gives back (portable, so the lists can be checked
-// anywhere), and the WinINet calls that read and write it (Windows).
+// anywhere), and the WinINet calls that read and write it (Windows). It
+// lives in app/ beside the settings file: it is a Windows setting the client
+// owns, which only the controller and the start-up repair touch; the engine
+// never reads it.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 // The per-user system proxy of the default (LAN) connection, through WinINet.
 // The only WinINet file of the client.
-#include "proxy/system_proxy.h"
+#include "app/system_proxy.h"
 
 #include <windows.h>
 #include <wininet.h>
