@@ -243,6 +243,16 @@ void ProxyEngine::swapUpstream(const UpstreamEndpoint& upstream) {
         asio::post(core->io, [c = core.get()] { c->pool->endpointChanged(); });
 }
 
+void ProxyEngine::refresh(Clock::time_point quietSince) {
+    std::lock_guard<std::mutex> guard(core->control);
+    if (!core->thread.joinable()) return;
+    asio::post(core->io, [c = core.get(), quietSince] {
+        c->host.resolvedFor.reset(); // the name may lead elsewhere from this network
+        if (c->pool) c->pool->forget();
+        closeQuietSessions(c->host, quietSince);
+    });
+}
+
 bool ProxyEngine::running() const {
     return core->running.load();
 }

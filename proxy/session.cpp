@@ -139,6 +139,12 @@ class Session : public std::enable_shared_from_this<Session> {
         spawn(&Session::handshake);
     }
 
+    // A tunnel silent since before a sleep may be dead without a word; a
+    // client at rest between requests simply opens a new connection.
+    void closeIfQuiet(Clock::time_point since) {
+        if (atRest || (upstreamHeard != Clock::time_point{} && upstreamHeard < since)) close();
+    }
+
     // Both sockets closed; every wait of this session ends with an error, so
     // its coroutines return and the last one frees it.
     void close() {
@@ -275,6 +281,7 @@ class Session : public std::enable_shared_from_this<Session> {
             std::error_code ec;
             const std::size_t n = f.from.read_some(asio::buffer(buffer.get(), room), ec);
             if (ec) co_return ec;
+            if (&f.from == &upstream) upstreamHeard = Clock::now();
             if (f.hold) {
                 f.held.append(buffer.get(), n);
                 wake.cancel();
@@ -474,6 +481,7 @@ class Session : public std::enable_shared_from_this<Session> {
         if (attempt != Attempt::Done) co_return false;
         reply = fromUpstream.substr(0, length);
         fromUpstream.erase(0, length);
+        upstreamHeard = Clock::now();
         co_return true;
     }
 
@@ -567,6 +575,7 @@ class Session : public std::enable_shared_from_this<Session> {
         for (;;) {
             HttpProxyRequest request;
             if (const bool ok = co_await nextHttpRequest(request); !ok) co_return;
+            atRest = false;
             up.held.erase(0, request.headLength);
             resume.cancel();
             answered = false;
@@ -588,6 +597,7 @@ class Session : public std::enable_shared_from_this<Session> {
             // it passes with a plain close, which clients expect of an idle
             // connection and answer by retrying on a new one.
             answered = true;
+            atRest = true;
             tighten(Clock::now() + host.options.handshakeDeadline);
         }
     }
@@ -656,6 +666,7 @@ class Session : public std::enable_shared_from_this<Session> {
         upstream.close(ignored);
         fromUpstream.clear();
         tunnelPort = 0;
+        upstreamHeard = {};
     }
 
     enum class Exchange { End, Keep, Again };
@@ -754,6 +765,7 @@ class Session : public std::enable_shared_from_this<Session> {
             auto [ec, n] = co_await upstream.async_read_some(
                 asio::buffer(fromUpstream.data() + had, fromUpstream.size() - had), asValues);
             fromUpstream.resize(had + n);
+            if (n > 0) upstreamHeard = Clock::now();
             if (ec) co_return HttpHead::NeedMore;
         }
     }
@@ -772,6 +784,7 @@ class Session : public std::enable_shared_from_this<Session> {
                     const std::size_t got =
                         upstream.read_some(asio::buffer(buffer.get(), relayBufferSize), ec);
                     if (ec) break;
+                    upstreamHeard = Clock::now();
                     const std::size_t take = body.feed(std::string_view(buffer.get(), got));
                     fromUpstream.assign(buffer.get() + take, got - take);
                     auto [writeError, written] = co_await asio::async_write(
@@ -853,6 +866,9 @@ class Session : public std::enable_shared_from_this<Session> {
     std::uint16_t tunnelPort = 0;
     Flow up{client, upstream, true, {}, false};
     Flow down{upstream, client, false, {}, false};
+    bool atRest = false; // an HTTP client between a response and its next request
+    // When the open tunnel last heard from the upstream; zero: no tunnel.
+    Clock::time_point upstreamHeard{};
 };
 
 void startSession(SessionHost& host, tcp::socket client) {
@@ -862,4 +878,9 @@ void startSession(SessionHost& host, tcp::socket client) {
 void closeSessions(SessionHost& host) {
     for (Session* s : std::vector<Session*>(host.sessions.begin(), host.sessions.end()))
         s->close();
+}
+
+void closeQuietSessions(SessionHost& host, Clock::time_point since) {
+    for (Session* s : std::vector<Session*>(host.sessions.begin(), host.sessions.end()))
+        s->closeIfQuiet(since);
 }

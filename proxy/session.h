@@ -63,6 +63,9 @@ struct SessionHost {
 void startSession(SessionHost& host, asio::ip::tcp::socket client);
 // Closes every session's sockets; each session then ends on its own.
 void closeSessions(SessionHost& host);
+// Closes the sessions whose tunnel has heard nothing from the upstream since
+// `since`, and HTTP sessions at rest between requests.
+void closeQuietSessions(SessionHost& host, std::chrono::steady_clock::time_point since);
 
 // The owner hears how a dial or a login ended, unless the engine is stopping.
 void reportUpstream(SessionHost& host, UpstreamCheck result);

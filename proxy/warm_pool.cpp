@@ -93,6 +93,11 @@ void WarmPool::endpointChanged() {
     refill();
 }
 
+void WarmPool::forget() {
+    endpoint.reset();
+    endpointChanged();
+}
+
 void WarmPool::noteRequest() {
     if (host.upstream.load() != endpoint) endpointChanged();
     const auto now = Clock::now();

@@ -45,6 +45,9 @@ class WarmPool {
     void pipeliningFailed(const std::shared_ptr<const UpstreamEndpoint>& endpoint);
     // After a start or a swap: forgets the old endpoint and probes the new one.
     void endpointChanged();
+    // After a sleep or a change of network: the ready connections and what
+    // the probe learned go, and the endpoint is probed again.
+    void forget();
     // Closes every connection and timer, so that the loop can run out of work.
     void closeAll();
 
