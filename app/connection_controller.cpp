@@ -108,18 +108,17 @@ void runStart(ConnectionController& c, std::int32_t location) {
     lock.unlock();
 
     note(c, "connect: the upstream let us in; switching the system proxy");
-    std::optional<ProxySetting> user = c.seams.switchSystemProxy();
+    const bool switched = c.seams.switchSystemProxy();
     lock.lock();
     if (c.phase != Phase::Connecting) { // the exit stopped the engine meanwhile
         lock.unlock();
-        if (user) c.seams.giveSystemProxyBack(user);
+        if (switched) c.seams.giveSystemProxyBack();
         return;
     }
     // Not switched: the user's setting could not be read (so it could not
     // be given back) or WinINet refused ours. Never Connected with a proxy
     // that points nowhere.
-    if (!user) return undoStart(c, lock, "connect: the system proxy could not be switched");
-    c.userProxy = std::move(user);
+    if (!switched) return undoStart(c, lock, "connect: the system proxy could not be switched");
     c.upstream = upstream;
     c.failureStreak = 0;
     enter(c, Phase::Connected); // a waiting exit now runs the whole stop
@@ -154,8 +153,6 @@ void runStartCaught(ConnectionController& c, std::int32_t location) noexcept {
 // Stopping: the engine, then the user's proxy settings back.
 void runStop(ConnectionController& c, Lock& lock, std::string_view who) {
     enter(c, Phase::Stopping);
-    const std::optional<ProxySetting> user = std::move(c.userProxy);
-    c.userProxy.reset();
     lock.unlock();
     note(c, who, ": stopping the engine, then giving the proxy settings back");
     // Each half on its own: the settings go back even when the engine's stop failed.
@@ -165,7 +162,7 @@ void runStop(ConnectionController& c, Lock& lock, std::string_view who) {
         note(c, who, ": the engine's stop failed with an exception");
     }
     try {
-        if (!c.seams.giveSystemProxyBack(user))
+        if (!c.seams.giveSystemProxyBack())
             note(c, who, ": another program changed the system proxy meanwhile; left as it is");
     } catch (...) {
         note(c, who, ": giving the proxy settings back failed with an exception");

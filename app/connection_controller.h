@@ -4,7 +4,6 @@
 #pragma once
 
 #include "core/state.h"
-#include "app/system_proxy.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -28,12 +27,12 @@ struct ConnectionSeams {
     std::function<void(const UpstreamEndpoint&)> swapUpstream;
     // One negotiation with the upstream; empty when it let us in, else why not.
     std::function<std::string(const UpstreamEndpoint&)> checkUpstream;
-    // Points the system proxy at the listener; returns what the user had, or
-    // nullopt when nothing was switched.
-    std::function<std::optional<ProxySetting>()> switchSystemProxy;
-    // Gives back what the user had; false when another program had changed
-    // the setting since ours was written, and it was left as it is.
-    std::function<bool(const std::optional<ProxySetting>&)> giveSystemProxyBack;
+    // Points every connection entry's system proxy at the listener, keeping
+    // what each had; false when nothing was switched.
+    std::function<bool()> switchSystemProxy;
+    // Gives each entry back what it had; false when another program had
+    // changed one since ours was written, and that one was left as it is.
+    std::function<bool()> giveSystemProxyBack;
     // The "Kill Switch": while on, a lost connection keeps the system proxy on
     // the listener until the user presses.
     std::function<bool()> killSwitchOn;
@@ -78,8 +77,6 @@ struct ConnectionController {
     // The window has closed: nothing starts any more, and what a start still
     // holds is the exit's to stop.
     bool closed = false;
-    // What the user had, from the switch until a stop gives it back.
-    std::optional<ProxySetting> userProxy;
     // The row selected at the press, read once: a recovery asks for the same
     // location whatever is selected since.
     std::int32_t location = 0;

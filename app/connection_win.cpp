@@ -3,6 +3,7 @@
 #include "app/connection_controller.h"
 
 #include "api/connection_request.h"
+#include "app/system_proxy.h"
 #include "core/log.h"
 #include "proxy/engine.h"
 #include "ui/failure_box.h"
@@ -38,9 +39,24 @@ ConnectionController& controller() {
                 return result == UpstreamCheck::Ok ? std::string()
                                                    : std::string(describeUpstreamCheck(result));
             },
-        .switchSystemProxy = [] { return switchSystemProxyOn(); },
+        // Out of memory inside: the restore file and the start-up repair
+        // still have the user's settings.
+        .switchSystemProxy =
+            [] {
+                try {
+                    return systemProxy().switchOn();
+                } catch (...) {
+                    return false;
+                }
+            },
         .giveSystemProxyBack =
-            [](const std::optional<ProxySetting>& user) { return giveSystemProxyBack(user); },
+            [] {
+                try {
+                    return systemProxy().giveBack();
+                } catch (...) {
+                    return true;
+                }
+            },
         .killSwitchOn = [] { return appState.killSwitchEnabled.load(); },
         .showFailure = [] { showConnectionFailedBox(); },
         .repaint = [] { requestRepaint(); },

@@ -15,11 +15,10 @@
 
 namespace {
 
-// A proxy setting left pointing at us by a crash would cut the user off.
+// A proxy setting left pointing at us by a crash would cut the user off;
+// the restore file has what each entry had.
 void repairAfterCrash() {
-    if (repairLeftoverSystemProxy()) {
-        logLine("start: the system proxy still pointed at the listener; set back to direct");
-    }
+    repairSystemProxy(systemProxyPlatform());
 }
 
 // The running client's window to the front, restored if minimized. It may

@@ -17,7 +17,6 @@ using namespace std::chrono_literals;
 using Calls = std::vector<std::string>;
 const std::string goodAnswer =
     R"({"ip":"h","port":1080,"username":"user-x7","password":"pass-y9"})";
-const ProxySetting usersOwn{proxyTypeDirect | proxyTypeProxy, L"10.0.0.1:3128", L"*.corp", {}};
 const Calls connected{"request", "engine start", "check", "proxy on"};
 
 template <class Condition> bool waitFor(Condition done) {
@@ -73,14 +72,11 @@ struct Platform {
                     checks.pop_front();
                     return next;
                 },
-            .switchSystemProxy =
-                [this] {
-                    return call("proxy on"), proxyWritable ? std::optional(usersOwn) : std::nullopt;
-                },
+            .switchSystemProxy = [this] { return call("proxy on"), proxyWritable; },
             .giveSystemProxyBack =
-                [this](auto& u) {
+                [this] {
                     if (lock(), foreignSetting) return call("left theirs"), false;
-                    return call(u == usersOwn ? "proxy back" : "wrong"), true;
+                    return call("proxy back"), true;
                 },
             .killSwitchOn = [this] { return lock(), killSwitch; },
             .showFailure = [this] { call("box"), shownAtBox = appState.connectionState.load(); },
@@ -101,8 +97,7 @@ struct Platform {
             if (c == "engine start" && portFree) h.sound &= !std::exchange(h.engine, true);
             if (c == "engine stop") h.engine = false;
             if (c == "proxy on" && proxyWritable) h.sound &= !std::exchange(h.proxy, true);
-            if (c == "proxy back" || c == "wrong" || c == "left theirs")
-                h.sound &= std::exchange(h.proxy, false) && c != "wrong";
+            if (c == "proxy back" || c == "left theirs") h.sound &= std::exchange(h.proxy, false);
         }
         return h;
     }

@@ -418,7 +418,8 @@ def scenario_install(s):
     expect(s.proxy_setting() == (1, LISTENER), f"after the crash {s.proxy_setting()}")
     uninstall()
     expect(s.proxy_setting()[0] == 0, f"the setting after the removal {s.proxy_setting()}")
-    expect("set back to direct" in read(os.path.join(unix(data), "sovelin.log")), "no repair")
+    expect("still pointed at the listener" in read(os.path.join(unix(data), "sovelin.log")),
+           "no repair")
 
 
 scenario_install.prefix = "e2e-install"  # a fresh prefix: what the setup adds, alone
