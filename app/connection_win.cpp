@@ -57,6 +57,26 @@ ConnectionController& controller() {
                     return true;
                 }
             },
+        .takenSystemProxy =
+            [] {
+                try {
+                    return systemProxy().taken();
+                } catch (...) {
+                    return std::vector<std::string>();
+                }
+            },
+        .rewriteSystemProxy =
+            [] {
+                try {
+                    systemProxy().rewrite();
+                } catch (...) {
+                }
+            },
+        .refreshEngine =
+            [](std::chrono::steady_clock::time_point quietSince) { engine().refresh(quietSince); },
+        // Both meanings of the Kill Switch come from here: a lost upstream
+        // keeps the proxy on the listener, and another program's setting is
+        // written over (see ConnectionSeams::killSwitchOn).
         .killSwitchOn = [] { return appState.killSwitchEnabled.load(); },
         .showFailure = [] { showConnectionFailedBox(); },
         .repaint = [] { requestRepaint(); },
