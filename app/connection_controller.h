@@ -162,3 +162,11 @@ void stopConnectionAtExit();
 // The same when the user's session ends: Windows may end the process as soon
 // as the window has answered, so every wait is short.
 void stopConnectionAtSessionEnd();
+// WM_POWERBROADCAST's event: a resume refreshes; nothing is torn down at a
+// suspend, so a missed resume leaves nothing dead that the lost-upstream
+// check would not find.
+void notePowerEvent(std::uintptr_t event);
+// The watch of the setting, the default route and the clock, from before
+// the window until after it (Windows).
+void startNetworkWatch();
+void stopNetworkWatch();

@@ -1,12 +1,16 @@
 // The process's connection controller, wired to the service, the engine, the
-// system proxy, the message box, the window and the log.
+// system proxy, the message box, the window, the log and the watch of the
+// setting, the routes and the clock.
 #include "app/connection_controller.h"
 
 #include "api/connection_request.h"
+#include "app/network_watch.h"
 #include "app/system_proxy.h"
 #include "core/log.h"
 #include "proxy/engine.h"
 #include "ui/failure_box.h"
+
+#include <windows.h>
 
 #include <thread>
 
@@ -98,4 +102,38 @@ void stopConnectionAtExit() {
 
 void stopConnectionAtSessionEnd() {
     stopConnectionAtExit(controller(), sessionEndBudget);
+}
+
+namespace {
+
+std::unique_ptr<NetworkWatch> networkWatch; // UI thread only
+
+} // namespace
+
+void startNetworkWatch() {
+    try {
+        networkWatch = std::make_unique<NetworkWatch>(NetworkWatchCalls{
+            .settingChanged = [] { noteSystemProxyChanged(controller()); },
+            .routeChanged =
+                [](std::string route, std::chrono::steady_clock::time_point quietSince) {
+                    noteDefaultRoute(controller(), std::move(route), quietSince);
+                },
+        });
+    } catch (...) {
+        logLine("network: the watch could not start");
+    }
+}
+
+void stopNetworkWatch() {
+    networkWatch.reset();
+}
+
+void notePowerEvent(std::uintptr_t event) {
+    if (event == PBT_APMSUSPEND) return logLine("network: suspending; the connection is kept");
+    if (event != PBT_APMRESUMEAUTOMATIC && event != PBT_APMRESUMESUSPEND) return;
+    // The watch's last tick before this message: a time from before the
+    // sleep (a missed suspend does not matter), or at worst a moment after
+    // the wake, which costs only a live tunnel that had been quiet.
+    noteResumed(controller(),
+                networkWatch ? networkWatch->lastTick() : std::chrono::steady_clock::now());
 }
