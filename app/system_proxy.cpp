@@ -291,31 +291,37 @@ bool SystemProxySwitch::giveBack() {
 }
 
 int repairSystemProxy(const ProxyPlatform& p) {
-    const std::optional<std::string> bytes = p.loadKept();
-    const std::optional<KeptSettings> kept =
-        bytes ? decodeKeptSettings(*bytes) : std::optional<KeptSettings>();
-    if (bytes && !kept) note(p, {"repair: the restore file is garbled; not used"});
-    std::vector<std::string> entries = p.entries();
-    if (kept)
-        for (const KeptEntry& e : *kept)
-            entries.push_back(e.name);
-    int setBack = 0;
-    bool failed = false;
-    for (const std::string& name : withLan(std::move(entries))) {
-        const std::optional<ProxySetting> now = p.read(name);
-        if (!now || !pointsAtListener(*now)) continue; // not ours, or not any more
-        const KeptEntry* own = kept ? find(*kept, name) : nullptr;
-        const auto options = optionsGivingBack(own ? std::optional(own->setting) : std::nullopt);
-        if (const std::uint32_t error = p.write(name, options)) {
-            noteRefusal(p, "repair: ", name, error);
-            failed = true;
-            continue;
+    try {
+        const std::optional<std::string> bytes = p.loadKept();
+        const std::optional<KeptSettings> kept =
+            bytes ? decodeKeptSettings(*bytes) : std::optional<KeptSettings>();
+        if (bytes && !kept) note(p, {"repair: the restore file is garbled; not used"});
+        std::vector<std::string> entries = p.entries();
+        if (kept)
+            for (const KeptEntry& e : *kept)
+                entries.push_back(e.name);
+        int setBack = 0;
+        bool failed = false;
+        for (const std::string& name : withLan(std::move(entries))) {
+            const std::optional<ProxySetting> now = p.read(name);
+            if (!now || !pointsAtListener(*now)) continue; // not ours, or not any more
+            const KeptEntry* own = kept ? find(*kept, name) : nullptr;
+            const auto options =
+                optionsGivingBack(own ? std::optional(own->setting) : std::nullopt);
+            if (const std::uint32_t error = p.write(name, options)) {
+                noteRefusal(p, "repair: ", name, error);
+                failed = true;
+                continue;
+            }
+            ++setBack;
+            note(p, {"repair: ", describe(name), " still pointed at the listener; ",
+                     own ? "given back what the restore file holds" : "set back to direct"});
         }
-        ++setBack;
-        note(p, {"repair: ", describe(name), " still pointed at the listener; ",
-                 own ? "given back what the restore file holds" : "set back to direct"});
+        if (setBack) p.announce();
+        if (bytes && !failed) p.removeKept();
+        return setBack;
+    } catch (...) {
+        // Out of memory at start: the file stays for the next one.
+        return 0;
     }
-    if (setBack) p.announce();
-    if (bytes && !failed) p.removeKept();
-    return setBack;
 }

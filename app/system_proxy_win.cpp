@@ -181,7 +181,13 @@ ProxyPlatform systemProxyPlatform() {
                     return false;
                 }
             },
-        .removeKept = [] { removeFile(restoreFileName); },
+        .removeKept =
+            [] {
+                try {
+                    removeFile(restoreFileName);
+                } catch (...) {
+                }
+            },
         .log = [](std::string_view line) { logLine(line); },
     };
 }
