@@ -1,13 +1,12 @@
-#include "app/connection_controller.h"
+#include "app/connection_steps.h"
 
 #include "api/connection_request.h"
 
 #include <algorithm>
 
-namespace {
-
-using Lock = std::unique_lock<std::mutex>;
 using Phase = ConnectionPhase;
+
+namespace {
 
 // A stop shows Connected until it has finished.
 ConnectionState shown(Phase phase) {
@@ -16,21 +15,28 @@ ConnectionState shown(Phase phase) {
         return Disconnected;
     case Phase::Connecting:
     case Phase::Recovering:
+    case Phase::Reclaiming:
         return Connecting;
     default:
         return Connected;
     }
 }
 
-// Under the lock, so the window's picture follows the changes in their order.
+} // namespace
+
+namespace connection_steps {
+
+bool holdsProxy(Phase phase) {
+    return phase == Phase::Connected || phase == Phase::Recovering || phase == Phase::Reclaiming;
+}
+
 void enter(ConnectionController& c, Phase phase) {
     c.phase = phase;
     appState.connectionState.store(shown(phase));
     c.changed.notify_all();
 }
 
-// Never under the lock: the log may have a lock of its own.
-void note(ConnectionController& c, std::string_view text, std::string_view detail = {}) noexcept {
+void note(ConnectionController& c, std::string_view text, std::string_view detail) noexcept {
     try {
         std::string line(text);
         line += detail;
@@ -45,6 +51,12 @@ void repaint(ConnectionController& c) noexcept {
     } catch (...) {
     }
 }
+
+} // namespace connection_steps
+
+using namespace connection_steps;
+
+namespace {
 
 // A start that holds nothing ends Disconnected, then the box, which a window
 // that is closing does not get.
@@ -108,20 +120,20 @@ void runStart(ConnectionController& c, std::int32_t location) {
     lock.unlock();
 
     note(c, "connect: the upstream let us in; switching the system proxy");
-    std::optional<ProxySetting> user = c.seams.switchSystemProxy();
+    const bool switched = c.seams.switchSystemProxy();
     lock.lock();
     if (c.phase != Phase::Connecting) { // the exit stopped the engine meanwhile
         lock.unlock();
-        if (user) c.seams.giveSystemProxyBack(user);
+        if (switched) c.seams.giveSystemProxyBack();
         return;
     }
     // Not switched: the user's setting could not be read (so it could not
     // be given back) or WinINet refused ours. Never Connected with a proxy
     // that points nowhere.
-    if (!user) return undoStart(c, lock, "connect: the system proxy could not be switched");
-    c.userProxy = std::move(user);
+    if (!switched) return undoStart(c, lock, "connect: the system proxy could not be switched");
     c.upstream = upstream;
     c.failureStreak = 0;
+    c.lastReclaim.reset();
     enter(c, Phase::Connected); // a waiting exit now runs the whole stop
     lock.unlock();
     repaint(c);
@@ -151,11 +163,11 @@ void runStartCaught(ConnectionController& c, std::int32_t location) noexcept {
     }
 }
 
+} // namespace
+
 // Stopping: the engine, then the user's proxy settings back.
-void runStop(ConnectionController& c, Lock& lock, std::string_view who) {
+void connection_steps::runStop(ConnectionController& c, Lock& lock, std::string_view who) {
     enter(c, Phase::Stopping);
-    const std::optional<ProxySetting> user = std::move(c.userProxy);
-    c.userProxy.reset();
     lock.unlock();
     note(c, who, ": stopping the engine, then giving the proxy settings back");
     // Each half on its own: the settings go back even when the engine's stop failed.
@@ -165,7 +177,7 @@ void runStop(ConnectionController& c, Lock& lock, std::string_view who) {
         note(c, who, ": the engine's stop failed with an exception");
     }
     try {
-        if (!c.seams.giveSystemProxyBack(user))
+        if (!c.seams.giveSystemProxyBack())
             note(c, who, ": another program changed the system proxy meanwhile; left as it is");
     } catch (...) {
         note(c, who, ": giving the proxy settings back failed with an exception");
@@ -176,6 +188,8 @@ void runStop(ConnectionController& c, Lock& lock, std::string_view who) {
     repaint(c);
     note(c, who, ": stopped");
 }
+
+namespace {
 
 std::chrono::milliseconds retryDelay(const ConnectionController& c, std::size_t attempt) {
     if (c.retryDelays.empty()) return std::chrono::seconds(1);
@@ -195,8 +209,9 @@ void recover(ConnectionController& c) {
             location = c.location;
             if (attempt > 0) {
                 c.changed.wait_for(lock, retryDelay(c, attempt - 1),
-                                   [&c] { return c.phase != Phase::Recovering; });
+                                   [&c] { return c.phase != Phase::Recovering || c.retryNow; });
             }
+            c.retryNow = false;
             if (c.phase != Phase::Recovering) return;
         }
         const ConnectionAnswer answer = readConnectionAnswer(c.seams.requestAnswer(location));
@@ -217,7 +232,8 @@ void recover(ConnectionController& c) {
             c.seams.swapUpstream(answer.endpoint);
             c.upstream = answer.endpoint;
             c.failureStreak = 0;
-            enter(c, Phase::Connected);
+            // Another program's setting still waits for ours to go back.
+            enter(c, c.reclaimWaiting ? Phase::Reclaiming : Phase::Connected);
             lock.unlock();
             repaint(c);
             const UpstreamEndpoint& e = answer.endpoint;
@@ -239,13 +255,13 @@ void recover(ConnectionController& c) {
     }
 }
 
-// A failure streak's check, on a worker: a passed check changes nothing.
+// A failure streak's or a wake's check, on a worker: a passed check changes nothing.
 void checkLostUpstream(ConnectionController& c, const UpstreamEndpoint& endpoint) {
     const std::string refused = c.seams.checkUpstream(endpoint);
     Lock lock(c.mutex);
     c.checking = false;
     c.failureStreak = 0;
-    if (c.phase != Phase::Connected) return;
+    if (c.phase != Phase::Connected && c.phase != Phase::Reclaiming) return;
     if (refused.empty()) {
         lock.unlock();
         return note(c, "connection: the upstream check passed; still connected");
@@ -258,7 +274,10 @@ void checkLostUpstream(ConnectionController& c, const UpstreamEndpoint& endpoint
     recover(c);
 }
 
-void checkLostUpstreamCaught(ConnectionController& c, const UpstreamEndpoint& endpoint) noexcept {
+} // namespace
+
+void connection_steps::checkLostUpstreamCaught(ConnectionController& c,
+                                               const UpstreamEndpoint& endpoint) noexcept {
     try {
         checkLostUpstream(c, endpoint);
     } catch (...) {
@@ -271,8 +290,6 @@ void checkLostUpstreamCaught(ConnectionController& c, const UpstreamEndpoint& en
         }
     }
 }
-
-} // namespace
 
 void noteUpstreamOutcome(ConnectionController& c, bool letIn) {
     try {
@@ -302,8 +319,7 @@ void toggleConnection(ConnectionController& c) {
     try {
         Lock lock(c.mutex);
         if (c.closed) return;
-        if (c.phase == Phase::Connected || c.phase == Phase::Recovering)
-            return runStop(c, lock, "stop");
+        if (holdsProxy(c.phase)) return runStop(c, lock, "stop");
         if (c.phase != Phase::Disconnected) return; // the running start or stop decides
         c.step = StartStep::Requesting;
         c.location = appState.selectedIndex.load();
@@ -340,8 +356,7 @@ void stopConnectionAtExit(ConnectionController& c, std::chrono::milliseconds bud
         };
         c.changed.wait_until(lock, begun + commitWait, [&] { return !inShortStep(); });
         c.changed.wait_until(lock, begun + stopWait, [&] { return c.phase != Phase::Stopping; });
-        if (c.phase == Phase::Connected || c.phase == Phase::Recovering)
-            return runStop(c, lock, "exit");
+        if (holdsProxy(c.phase)) return runStop(c, lock, "exit");
         if (c.phase != Phase::Connecting) {
             const bool stopping = c.phase == Phase::Stopping;
             lock.unlock();

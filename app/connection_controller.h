@@ -1,13 +1,15 @@
-// The connection's life: the start, the stop and the stop at exit, as one
-// state machine behind one lock. Portable; everything it changes outside the
-// process is reached through the seams, which app/connection_win.cpp wires.
+// The connection's life: the start, the stop and the stop at exit, a lost
+// upstream, another program's hold on the system proxy, sleep and network
+// changes, as one state machine behind one lock. Portable; everything it
+// changes outside the process is reached through the seams, which
+// app/connection_win.cpp wires.
 #pragma once
 
 #include "core/state.h"
-#include "proxy/system_proxy.h"
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -28,14 +30,26 @@ struct ConnectionSeams {
     std::function<void(const UpstreamEndpoint&)> swapUpstream;
     // One negotiation with the upstream; empty when it let us in, else why not.
     std::function<std::string(const UpstreamEndpoint&)> checkUpstream;
-    // Points the system proxy at the listener; returns what the user had, or
-    // nullopt when nothing was switched.
-    std::function<std::optional<ProxySetting>()> switchSystemProxy;
-    // Gives back what the user had; false when another program had changed
-    // the setting since ours was written, and it was left as it is.
-    std::function<bool(const std::optional<ProxySetting>&)> giveSystemProxyBack;
-    // The "Kill Switch": while on, a lost connection keeps the system proxy on
-    // the listener until the user presses.
+    // Points every connection entry's system proxy at the listener, keeping
+    // what each had; false when nothing was switched.
+    std::function<bool()> switchSystemProxy;
+    // Gives each entry back what it had; false when another program had
+    // changed one since ours was written, and that one was left as it is.
+    std::function<bool()> giveSystemProxyBack;
+    // While switched: the entries (by name, "" for the LAN setting) that no
+    // longer point at the listener.
+    std::function<std::vector<std::string>()> takenSystemProxy;
+    // While switched: ours again on every entry, entries added since
+    // included. Nothing once given back.
+    std::function<void()> rewriteSystemProxy;
+    // After a sleep or a network change: the engine drops what may have died
+    // (ProxyEngine::refresh).
+    std::function<void(std::chrono::steady_clock::time_point quietSince)> refreshEngine;
+    // The "Kill Switch", which has two meanings. While on, a lost connection
+    // keeps the system proxy on the listener until the user presses (while
+    // off, two minutes of failed attempts end it). And while on, a setting
+    // another program takes is written back, at most once in reclaimEvery
+    // (while off, that ends the connection with the box).
     std::function<bool()> killSwitchOn;
     std::function<void()> showFailure; // "Connection Failed"; returns when closed
     std::function<void()> repaint;
@@ -45,8 +59,17 @@ struct ConnectionSeams {
 };
 
 // Recovering: the upstream was lost while connected; the listener and the
-// system proxy stay, and a new endpoint is sought. Shown as Connecting.
-enum class ConnectionPhase { Disconnected, Connecting, Connected, Recovering, Stopping };
+// system proxy stay, and a new endpoint is sought. Reclaiming: another
+// program has taken the setting again before ours may go back (Kill Switch
+// on). Both are shown as Connecting.
+enum class ConnectionPhase {
+    Disconnected,
+    Connecting,
+    Connected,
+    Recovering,
+    Reclaiming,
+    Stopping
+};
 
 // Where a start is, and so what it holds: the engine from CheckingUpstream
 // until it leaves Undoing. StartingEngine, SwitchingProxy and Undoing are
@@ -70,6 +93,12 @@ struct ConnectionController {
     // With the kill switch off, failed attempts for this long end the
     // connection and give the setting back.
     std::chrono::milliseconds giveUpAfter{120000};
+    // With the kill switch on, ours goes back over another program's setting
+    // at most this often, so that the two never fight in a tight loop.
+    std::chrono::milliseconds reclaimEvery{5000};
+    // A resume this soon after the last is the same wake told twice
+    // (PBT_APMRESUMEAUTOMATIC, then PBT_APMRESUMESUSPEND).
+    std::chrono::milliseconds resumeMerge{5000};
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -78,8 +107,6 @@ struct ConnectionController {
     // The window has closed: nothing starts any more, and what a start still
     // holds is the exit's to stop.
     bool closed = false;
-    // What the user had, from the switch until a stop gives it back.
-    std::optional<ProxySetting> userProxy;
     // The row selected at the press, read once: a recovery asks for the same
     // location whatever is selected since.
     std::int32_t location = 0;
@@ -87,10 +114,20 @@ struct ConnectionController {
     UpstreamEndpoint upstream;
     int failureStreak = 0;
     bool checking = false; // an upstream check for a failure streak runs
+    bool retryNow = false; // a wake: the recovery's next attempt goes at once
+    // Another program's change: its check runs on a worker, and runs again
+    // when the setting changed meanwhile.
+    bool settling = false, settleAgain = false;
+    std::optional<std::chrono::steady_clock::time_point> lastReclaim;
+    bool reclaimWaiting = false; // a worker writes ours back when reclaimEvery allows
+    std::optional<std::chrono::steady_clock::time_point> lastResume;
+    // The default route as last told, and whether one was told yet.
+    std::string defaultRoute;
+    bool routeKnown = false;
 };
 
-// Disconnected: starts on a worker. Connected or Recovering: the stop, on the
-// calling thread. Connecting or Stopping: nothing.
+// Disconnected: starts on a worker. Connected, Recovering or Reclaiming: the
+// stop, on the calling thread. Connecting or Stopping: nothing.
 void toggleConnection(ConnectionController& controller);
 // From the engine's thread: a session got past the upstream's login, or its
 // dial failed. A streak of failures runs the upstream check on a worker, and
@@ -103,9 +140,33 @@ void noteUpstreamOutcome(ConnectionController& controller, bool letIn);
 void stopConnectionAtExit(ConnectionController& controller,
                           std::chrono::milliseconds budget = std::chrono::milliseconds::max());
 
+// From the watch of the system proxy setting, after any change (ours too):
+// on a worker, the entries are read again; one another program took ends
+// the connection as at a press, with the box, or (Kill Switch on) gets ours
+// back.
+void noteSystemProxyChanged(ConnectionController& controller);
+// The system resumed from sleep, or the default route changed (route: a
+// description of it, "" for none; the first one told is the baseline, and a
+// route told as it was changes nothing). While connected, on a worker: the
+// engine drops what may have died (quietSince: a time before the event, see
+// ProxyEngine::refresh), every entry gets ours again, and the upstream is
+// checked at once, a failure starting the recovery.
+void noteResumed(ConnectionController& controller,
+                 std::chrono::steady_clock::time_point quietSince);
+void noteDefaultRoute(ConnectionController& controller, std::string route,
+                      std::chrono::steady_clock::time_point quietSince);
+
 // The process's own controller (app/connection_win.cpp).
 void toggleConnection();
 void stopConnectionAtExit();
 // The same when the user's session ends: Windows may end the process as soon
 // as the window has answered, so every wait is short.
 void stopConnectionAtSessionEnd();
+// WM_POWERBROADCAST's event: a resume refreshes; nothing is torn down at a
+// suspend, so a missed resume leaves nothing dead that the lost-upstream
+// check would not find.
+void notePowerEvent(std::uintptr_t event);
+// The watch of the setting, the default route and the clock, from before
+// the window until after it (Windows).
+void startNetworkWatch();
+void stopNetworkWatch();

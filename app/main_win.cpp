@@ -1,9 +1,10 @@
 // Process entry: one client per user session, the libraries the window
 // needs, the window, the message loop, and the end of it all.
+#include "app/connection_controller.h"
+#include "app/system_proxy.h"
 #include "app/window.h"
 #include "core/log.h"
 #include "core/state.h"
-#include "proxy/system_proxy.h"
 #include "version.h"
 
 #include <winsock2.h>
@@ -15,11 +16,10 @@
 
 namespace {
 
-// A proxy setting left pointing at us by a crash would cut the user off.
+// A proxy setting left pointing at us by a crash would cut the user off;
+// the restore file has what each entry had.
 void repairAfterCrash() {
-    if (repairLeftoverSystemProxy()) {
-        logLine("start: the system proxy still pointed at the listener; set back to direct");
-    }
+    repairSystemProxy(systemProxyPlatform());
 }
 
 // The running client's window to the front, restored if minimized. It may
@@ -68,6 +68,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
     WSAStartup(MAKEWORD(2, 2), &wsa);
     logLine("start Sovelin " SOVELIN_VERSION_TEXT);
     repairAfterCrash();
+    startNetworkWatch();
 
     Gdiplus::GdiplusStartupInput input;
     input.GdiplusVersion = 1;
@@ -88,6 +89,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
     }
     if (message.message == WM_QUIT) exitCode = message.wParam;
     appState.mainWindow.store(nullptr);
+    stopNetworkWatch();
 
     Gdiplus::GdiplusShutdown(gdiplusToken);
     WSACleanup();

@@ -1,6 +1,7 @@
 // The two preferences, kept in "settings.dat" in the working directory.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,14 @@ inline constexpr const char* settingsTempFileName = "settings.dat.tmp";
 void saveSettings();
 // Reads them back; an absent or unreadable file leaves both unchanged.
 void loadSettings();
+
+// Files beside settings.dat (Windows). `bytes` go to tempName, which then
+// replaces name, so an interrupted write never leaves a truncated file;
+// false when name was not replaced.
+bool replaceFile(const char* name, const char* tempName, std::string_view bytes);
+// The whole file as it is on disk; nullopt when missing or unreadable.
+std::optional<std::string> readWholeFile(const char* name);
+void removeFile(const char* name);
 
 // The file's exact bytes: Kill Switch digit, a space, autostart digit
 // ("1 0" when only Kill Switch is on); no line end.

@@ -17,23 +17,41 @@ std::wstring wideName(const char* name) {
 
 } // namespace
 
+bool replaceFile(const char* name, const char* tempName, std::string_view bytes) {
+    FILE* file = _fsopen(tempName, "wb", _SH_DENYNO);
+    if (!file) return false;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    const bool closed = std::fclose(file) == 0;
+    // Never replace the kept file with a partial one.
+    if (written && closed &&
+        MoveFileExW(wideName(tempName).c_str(), wideName(name).c_str(), MOVEFILE_REPLACE_EXISTING))
+        return true;
+    DeleteFileW(wideName(tempName).c_str());
+    return false;
+}
+
+std::optional<std::string> readWholeFile(const char* name) {
+    FILE* file = _fsopen(name, "rb", _SH_DENYNO);
+    if (!file) return std::nullopt;
+    std::string bytes;
+    char buffer[512];
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        bytes.append(buffer, got);
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) return std::nullopt;
+    return bytes;
+}
+
+void removeFile(const char* name) {
+    DeleteFileW(wideName(name).c_str());
+}
+
 void saveSettings() {
     try {
-        const std::string bytes =
-            encodeSettings(appState.killSwitchEnabled, appState.autostartEnabled);
-        FILE* file = _fsopen(settingsTempFileName, "w", _SH_DENYNO);
-        if (!file) return;
-        const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-        const bool closed = std::fclose(file) == 0;
-        if (!written || !closed) {
-            // Never replace the kept file with a partial one.
-            DeleteFileW(wideName(settingsTempFileName).c_str());
-            return;
-        }
-        if (!MoveFileExW(wideName(settingsTempFileName).c_str(), wideName(settingsFileName).c_str(),
-                         MOVEFILE_REPLACE_EXISTING)) {
-            DeleteFileW(wideName(settingsTempFileName).c_str());
-        }
+        replaceFile(settingsFileName, settingsTempFileName,
+                    encodeSettings(appState.killSwitchEnabled, appState.autostartEnabled));
     } catch (...) {
         // The preference then lives in memory only, as with an unwritable file.
     }

@@ -280,6 +280,9 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             break;
         case WM_QUERYENDSESSION:
             return TRUE;
+        case WM_POWERBROADCAST:
+            notePowerEvent(wParam);
+            return TRUE;
         case WM_ENDSESSION:
             // Windows may end the process as soon as this returns, and no
             // WM_DESTROY need come: the whole stop runs now, briefly.

@@ -80,6 +80,7 @@ Session::Burst Session::moveBurst(tcp::socket& from, tcp::socket& to, std::size_
         std::error_code ec;
         std::size_t n = peekSome(from, buffer.get(), readSize, ec);
         if (ec) return burstEnd(ec);
+        if (&from == &upstream) upstreamHeard = Clock::now();
         if (body) n = BodyFramer(*body).feed(std::string_view(buffer.get(), n));
         if (finWaiting) limit = Clock::now() + ctx.options.finWait;
         const std::size_t written = writeNow(to, buffer.get(), n, ec);

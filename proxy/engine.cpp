@@ -166,6 +166,21 @@ void ProxyEngine::swapUpstream(const UpstreamEndpoint& upstream) {
     if (core->running) asio::post(core->io, [c = core.get()] { c->endpointChanged(); });
 }
 
+void ProxyEngine::refresh(Clock::time_point quietSince) {
+    std::lock_guard<std::mutex> guard(core->control);
+    if (!core->thread.joinable()) return;
+    asio::post(core->io, [c = core.get(), quietSince] {
+        // The name may lead elsewhere from this network, and the path may
+        // read pipelined input differently.
+        c->upstream.forget();
+        if (c->pool) {
+            c->upstream.probe();
+            c->pool->forget();
+        }
+        closeQuietSessions(c->registry, quietSince);
+    });
+}
+
 bool ProxyEngine::running() const {
     return core->running.load();
 }

@@ -27,6 +27,13 @@ class ProxyEngine {
     // From any thread: the sessions that dial after this use the new
     // endpoint; those already past their dial keep theirs. The listener stays.
     void swapUpstream(const UpstreamEndpoint& upstream);
+    // From any thread, after a sleep or a change of network: the connections
+    // logged in ahead and what the probe learned go, and the endpoint is
+    // probed again; tunnels that have heard nothing from their upstream since
+    // quietSince, and HTTP client connections at rest between requests, are
+    // closed, so their clients reconnect at once instead of waiting on a dead
+    // path. Does nothing when not running.
+    void refresh(std::chrono::steady_clock::time_point quietSince);
     bool running() const;
     // Sessions open right now (accepted and not yet closed).
     std::size_t sessionCount() const;

@@ -22,6 +22,7 @@ asio::awaitable<void> Session::http() {
     for (;;) {
         HttpProxyRequest request;
         if (const bool ok = co_await nextHttpRequest(request); !ok) co_return;
+        atRest = false;
         up.held.erase(0, request.headLength);
         resume.cancel();
         answered = false;
@@ -43,6 +44,7 @@ asio::awaitable<void> Session::http() {
         // it passes with a plain close, which clients expect of an idle
         // connection and answer by retrying on a new one.
         answered = true;
+        atRest = true;
         tighten(Clock::now() + ctx.options.handshakeDeadline);
     }
 }
@@ -255,6 +257,7 @@ asio::awaitable<HttpHead> Session::httpResponseHead(bool toHead, HttpResponseHea
         auto [ec, n] = co_await upstream.async_read_some(
             asio::buffer(fromUpstream.data() + had, fromUpstream.size() - had), asValues);
         fromUpstream.resize(had + n);
+        if (n > 0) upstreamHeard = Clock::now();
         if (ec) co_return HttpHead::NeedMore;
     }
 }

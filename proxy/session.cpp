@@ -42,6 +42,10 @@ void Session::begin() {
     spawn(&Session::handshake);
 }
 
+void Session::closeIfQuiet(Clock::time_point since) {
+    if (atRest || (upstreamHeard != Clock::time_point{} && upstreamHeard < since)) close();
+}
+
 // Both sockets closed; every wait of this session ends with an error, so
 // its coroutines return and the last one frees it.
 void Session::close() {
@@ -170,6 +174,7 @@ void Session::newRoad() {
     road.closed = road.expired = false;
     road.rest.clear();
     fromUpstream.clear();
+    upstreamHeard = {};
 }
 
 // Sends the request (RFC 1928 section 4) to the endpoint current now and
@@ -201,6 +206,7 @@ asio::awaitable<bool> Session::openTunnel(std::string_view request, std::string&
     if (attempt != Attempt::Done) co_return false;
     reply = fromUpstream.substr(0, length);
     fromUpstream.erase(0, length);
+    upstreamHeard = Clock::now();
     co_return true;
 }
 
@@ -233,4 +239,9 @@ void startSession(SessionContext& context, tcp::socket client) {
 void closeSessions(SessionRegistry& registry) {
     for (Session* s : std::vector<Session*>(registry.sessions.begin(), registry.sessions.end()))
         s->close();
+}
+
+void closeQuietSessions(SessionRegistry& registry, std::chrono::steady_clock::time_point since) {
+    for (Session* s : std::vector<Session*>(registry.sessions.begin(), registry.sessions.end()))
+        s->closeIfQuiet(since);
 }

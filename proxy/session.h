@@ -53,6 +53,9 @@ struct SessionContext {
 void startSession(SessionContext& context, asio::ip::tcp::socket client);
 // Closes every session's sockets; each session then ends on its own.
 void closeSessions(SessionRegistry& registry);
+// Closes the sessions whose tunnel has heard nothing from the upstream since
+// `since`, and HTTP sessions at rest between requests.
+void closeQuietSessions(SessionRegistry& registry, std::chrono::steady_clock::time_point since);
 
 class Session : public std::enable_shared_from_this<Session> {
     using tcp = asio::ip::tcp;
@@ -68,6 +71,9 @@ class Session : public std::enable_shared_from_this<Session> {
     // Both sockets closed; every wait of this session ends with an error, so
     // its coroutines return and the last one frees it.
     void close();
+    // A tunnel silent since before a sleep may be dead without a word; a
+    // client at rest between requests simply opens a new connection.
+    void closeIfQuiet(Clock::time_point since);
 
   private:
     enum class Stage { Handshake, Copy, Closed };
@@ -168,6 +174,9 @@ class Session : public std::enable_shared_from_this<Session> {
     std::string tunnelHost;
     std::uint16_t tunnelPort = 0;
     bool bodyDeadline = false;
+    bool atRest = false; // an HTTP client between a response and its next request
+    // When the open tunnel last heard from the upstream; zero: no tunnel.
+    Clock::time_point upstreamHeard{};
     Flow up{client, upstream, true, {}, false, firstReadSize};
     Flow down{upstream, client, false, {}, false, firstReadSize};
 };

@@ -30,6 +30,11 @@ void WarmPool::endpointChanged() {
     refill();
 }
 
+void WarmPool::forget() {
+    endpoint.reset();
+    endpointChanged();
+}
+
 void WarmPool::noteRequest() {
     if (upstream.endpoint() != endpoint) endpointChanged();
     demand.noteRequest(Clock::now());

@@ -50,6 +50,9 @@ class WarmPool {
     void noteLogin(UpstreamCheck result);
     // After a start or a swap: forgets the old endpoint's connections.
     void endpointChanged();
+    // After a sleep or a change of network: the ready connections go, and
+    // new ones are made as demand says.
+    void forget();
     // Closes every connection and timer, so that the loop can run out of work.
     void closeAll();
 

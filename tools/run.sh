@@ -63,12 +63,20 @@ clean_proxy() { # no proxy: the state this prefix starts and ends in
   wine reg delete "$settings_key" /v ProxyOverride /f >/dev/null 2>&1
 }
 
-restore_proxy() {
-  [ "$prefix_cleaned" = 1 ] || return 0
-  case "$(reg_value ProxyServer)" in
-    *127.0.0.1:10800*) ;;
-    *) return 0 ;; # the client gave the setting back itself
+points_at_client() {
+  [ "$(reg_value ProxyEnable)" = 0x1 ] && case "$(reg_value ProxyServer)" in
+    *127.0.0.1:10800*) true ;;
+    *) false ;; # the client gave the setting back itself, or another program holds it
   esac
+}
+
+restore_proxy() {
+  [ "$prefix_cleaned" = 1 ] && points_at_client || return 0
+  # A client that was killed: its own repair gives back what it kept in its
+  # restore file, as its next start would.
+  say "the client left the proxy setting pointing at it; running its repair"
+  (cd "$run_dir/client" && wine "$build/sovelin.exe" --repair) >/dev/null 2>&1
+  points_at_client || return 0
   say "restoring the proxy setting the client left behind"
   clean_proxy
 }

@@ -17,7 +17,6 @@ using namespace std::chrono_literals;
 using Calls = std::vector<std::string>;
 const std::string goodAnswer =
     R"({"ip":"h","port":1080,"username":"user-x7","password":"pass-y9"})";
-const ProxySetting usersOwn{proxyTypeDirect | proxyTypeProxy, L"10.0.0.1:3128", L"*.corp", {}};
 const Calls connected{"request", "engine start", "check", "proxy on"};
 
 template <class Condition> bool waitFor(Condition done) {
@@ -39,6 +38,8 @@ struct Platform {
     std::string holdAt, answer = goodAnswer, refusal;
     std::deque<std::string> checks;      // answers of the next checks, before `refusal`
     std::vector<std::int32_t> locations; // asked for, in order
+    std::vector<std::string> taken;      // entries another program holds
+    std::vector<std::chrono::steady_clock::time_point> rewrites;
     bool released = false, portFree = true, proxyWritable = true;
     bool killSwitch = false, foreignSetting = false;
     ConnectionState shownAtBox = Connecting;
@@ -73,15 +74,20 @@ struct Platform {
                     checks.pop_front();
                     return next;
                 },
-            .switchSystemProxy =
-                [this] {
-                    return call("proxy on"), proxyWritable ? std::optional(usersOwn) : std::nullopt;
-                },
+            .switchSystemProxy = [this] { return call("proxy on"), proxyWritable; },
             .giveSystemProxyBack =
-                [this](auto& u) {
+                [this] {
                     if (lock(), foreignSetting) return call("left theirs"), false;
-                    return call(u == usersOwn ? "proxy back" : "wrong"), true;
+                    return call("proxy back"), true;
                 },
+            .takenSystemProxy = [this] { return lock(), taken; },
+            .rewriteSystemProxy =
+                [this] {
+                    auto held = call("proxy again");
+                    rewrites.push_back(std::chrono::steady_clock::now());
+                    taken.clear();
+                },
+            .refreshEngine = [this](auto) { call("refresh"); },
             .killSwitchOn = [this] { return lock(), killSwitch; },
             .showFailure = [this] { call("box"), shownAtBox = appState.connectionState.load(); },
             .repaint = [] {},
@@ -101,8 +107,8 @@ struct Platform {
             if (c == "engine start" && portFree) h.sound &= !std::exchange(h.engine, true);
             if (c == "engine stop") h.engine = false;
             if (c == "proxy on" && proxyWritable) h.sound &= !std::exchange(h.proxy, true);
-            if (c == "proxy back" || c == "wrong" || c == "left theirs")
-                h.sound &= std::exchange(h.proxy, false) && c != "wrong";
+            if (c == "proxy back" || c == "left theirs") h.sound &= std::exchange(h.proxy, false);
+            if (c == "proxy again") h.sound &= h.proxy; // never after the give-back
         }
         return h;
     }
@@ -110,17 +116,26 @@ struct Platform {
     bool reached(const char* name, long times = 1) {
         return waitFor([&] { return count(name) >= times; });
     }
-    // Lets every held call go and waits for every start to end.
+    // Lets every held call go and waits for every worker to end, those
+    // started meanwhile by others included.
     void finish() {
-        std::vector<std::thread> ended;
-        {
-            auto held = lock();
-            released = true;
-            changed.notify_all();
-            ended.swap(workers);
+        for (;;) {
+            std::vector<std::thread> ended;
+            {
+                auto held = lock();
+                released = true;
+                changed.notify_all();
+                ended.swap(workers);
+            }
+            if (ended.empty()) return;
+            for (auto& worker : ended)
+                worker.join();
         }
-        for (auto& worker : ended)
-            worker.join();
+    }
+    bool logged(std::string_view text) {
+        auto held = lock();
+        return std::any_of(log.begin(), log.end(),
+                           [&](const std::string& line) { return line.find(text) != line.npos; });
     }
     // Once a path is over: nothing of ours left, the user's setting given back
     // as it was, and no credential in the log.
@@ -316,8 +331,92 @@ TEST(ConnectionController, TheStopLeavesASettingAnotherProgramWroteMeanwhile) {
     p.foreignSetting = true;
     toggleConnection(rig.controller);
     EXPECT_EQ(p.calls.back(), "left theirs");
-    EXPECT_TRUE(std::any_of(p.log.begin(), p.log.end(), [](const std::string& line) {
-        return line.find("another program") != line.npos;
-    }));
+    EXPECT_TRUE(p.logged("another program"));
     p.expectNothingLeft();
+}
+
+// Another program takes an entry while connected. Kill Switch off: the end of
+// a press, theirs left, the box. On: ours back at once, our own write not
+// taken for theirs, and a second take within reclaimEvery shown as not
+// protected until ours may go back.
+TEST(ConnectionController, ATakenSettingEndsTheConnectionOrGoesBackAsTheKillSwitchSays) {
+    for (const bool killSwitch : {false, true}) {
+        SCOPED_TRACE(killSwitch);
+        Rig rig;
+        Platform& p = rig.platform;
+        rig.controller.reclaimEvery = 500ms;
+        toggleConnection(rig.controller);
+        ASSERT_TRUE(shown(Connected));
+        noteSystemProxyChanged(rig.controller); // our own switch, told back
+        p.lock(), p.killSwitch = killSwitch, p.taken = {"Домашний VPN"};
+        const auto before = std::chrono::steady_clock::now();
+        noteSystemProxyChanged(rig.controller);
+        if (!killSwitch) {
+            ASSERT_TRUE(p.reached("box"));
+            EXPECT_EQ(p.shownAtBox, Disconnected);
+            EXPECT_EQ(Calls(p.calls.begin() + 4, p.calls.end()),
+                      (Calls{"engine stop", "proxy back", "box"}));
+            EXPECT_TRUE(p.logged("entry \"Домашний VPN\""));
+            p.expectNothingLeft();
+            continue;
+        }
+        ASSERT_TRUE(p.reached("proxy again"));
+        noteSystemProxyChanged(rig.controller); // our write-back, told back
+        EXPECT_TRUE(shown(Connected));
+        p.lock(), p.taken = {""};
+        noteSystemProxyChanged(rig.controller);
+        EXPECT_TRUE(shown(Connecting));
+        ASSERT_TRUE(p.reached("proxy again", 2));
+        EXPECT_TRUE(shown(Connected));
+        EXPECT_GE(p.rewrites[1] - before, rig.controller.reclaimEvery);
+        EXPECT_EQ(p.count("proxy again"), 2);
+        toggleConnection(rig.controller);
+        p.expectNothingLeft();
+    }
+}
+
+// A wake or a new default route while connected: the engine refreshed, every
+// entry written again, the upstream checked at once, and a dead one
+// recovered. A route told as it was, and the wake's second message, change
+// nothing.
+TEST(ConnectionController, AWakeOrANewRouteRefreshesAndChecksAtOnce) {
+    const Calls refreshed{"refresh", "proxy again", "check"};
+    const struct {
+        const char* event;
+        std::deque<std::string> checks;
+        Calls after;
+    } cases[] = {
+        {"resume", {""}, refreshed},
+        {"resume", {"gone", ""}, {"refresh", "proxy again", "check", "request", "check", "swap"}},
+        {"new route", {""}, refreshed},
+        {"same route", {}, {}}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.event);
+        Rig rig;
+        Platform& p = rig.platform;
+        rig.controller.retryDelays = {5ms};
+        const auto now = std::chrono::steady_clock::now();
+        noteDefaultRoute(rig.controller, "interface 1", now); // the first one told
+        toggleConnection(rig.controller);
+        ASSERT_TRUE(shown(Connected));
+        p.finish();
+        p.lock(), p.checks = k.checks;
+        if (std::string_view(k.event) == "resume") {
+            noteResumed(rig.controller, now);
+            noteResumed(rig.controller, now);
+        } else {
+            noteDefaultRoute(
+                rig.controller,
+                k.event == std::string_view("new route") ? "interface 2" : "interface 1", now);
+        }
+        EXPECT_EQ((p.lock(), p.workers.size()), k.after.empty() ? 0u : 1u);
+        if (!k.after.empty()) {
+            ASSERT_TRUE(p.reached(k.after.back().c_str(), 1 + (k.after.back() == "check")));
+        }
+        p.finish();
+        EXPECT_EQ(Calls(p.calls.begin() + 4, p.calls.end()), k.after);
+        EXPECT_TRUE(shown(Connected));
+        toggleConnection(rig.controller);
+        p.expectNothingLeft();
+    }
 }

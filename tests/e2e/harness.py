@@ -297,6 +297,12 @@ class Session:
         subprocess.run(["timeout", "20", "wineserver", "-w"], env=self.env,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
+    def post_message(self, message, wparam):  # to the client's window, as the system posts
+        r = subprocess.run(["wine", os.path.join(self.build, "post_message.exe"), str(message),
+                            str(wparam)], env=self.env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=60)
+        expect(r.returncode == 0, f"post_message: exit code {r.returncode}")
+
     def wine_reg(self, *args):
         return subprocess.run(["wine", "reg", *args], env=self.env, stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL, timeout=60).stdout.decode(errors="replace")

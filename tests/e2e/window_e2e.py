@@ -5,9 +5,13 @@
 #                    and its file, Back
 # connect            button colours, the system proxy, Chromium through the
 #                    listener, the halo, a second start, a lost upstream and
-#                    its recovery, disconnect by the button and by a row,
-#                    close while connected, the end of the user's session
-#                    while connected
+#                    its recovery, by failed fetches and by a wake from sleep,
+#                    disconnect by the button and by a row, close while
+#                    connected, a kill while connected and the next start,
+#                    the end of the user's session while connected
+# takeover           another program's proxy setting while connected, with
+#                    the Kill Switch off (the end, with the box) and on (ours
+#                    back, at most once in 5 s)
 # autostart_failure  autostart with a late catalogue does not connect; a service
 #                    answer without an endpoint gives the "Error" box; autostart
 #                    with a timely catalogue connects without a click
@@ -23,11 +27,12 @@
 import json, os, re, signal, struct, subprocess, sys, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import Session, expect, read, run, wait_until  # noqa: E402
+from harness import INTERNET_SETTINGS, Session, expect, read, run, wait_until  # noqa: E402
 
 CATALOGUE = ["US", "DE", "FR", "GB", "NL", "JP"]
 LISTENER = "http=127.0.0.1:10800;https=127.0.0.1:10800;socks=127.0.0.1:10800"
 USER_PROXY = "127.0.0.1:3128"  # the user's own (disabled) setting, given back
+WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC = 0x218, 0x12
 PANEL, CARD, ACCENT, WHITE = (15, 20, 32), (25, 30, 45), (0, 122, 255), (255, 255, 255)
 GREY = (80, 80, 80)
 # Twenty locations: the six with flags first, the fifteenth (SE) to connect.
@@ -263,6 +268,42 @@ def scenario_connect(s):
     catalogue_shown(s)
     press_button(s, "amber", "amber before closing", 10)
     closed_cleanly(s)
+    # Killed while connected, with the user's own proxy switched on: the next
+    # start gives it back from the restore file.
+    s.service_file("connection.mode", None)
+    s.set_proxy(1, USER_PROXY)
+    s.start_client()
+    catalogue_shown(s)
+    press_button(s, "green", "green before the kill")
+    proxy_at_listener(s)
+    restore = os.path.join(s.workdir, "proxy-restore.dat")
+    expect(os.path.exists(restore), "no restore file while connected")
+    s.client.send_signal(signal.SIGKILL)  # wine execs into the Windows process itself
+    s.client.wait(timeout=20)
+    expect(s.proxy_setting() == (1, LISTENER), f"after the kill {s.proxy_setting()}")
+    s.start_client()
+    wait_until("the user's own proxy back", lambda: s.proxy_setting() == (1, USER_PROXY), 20)
+    expect(not os.path.exists(restore), "the restore file outlived the repair")
+    expect("given back what the restore file holds" in read(os.path.join(s.workdir, "sovelin.log")),
+           "no repair in the log")
+    # The upstream goes while the machine sleeps, and nothing has been sent
+    # since the connect (so no connection logged in ahead fails either): the
+    # wake alone checks it and brings the stand-in's next endpoint.
+    catalogue_shown(s)
+    press_button(s, "green", "green before the sleep")
+    s.stop("microsocks")
+    with_upstream(s, restart=False)
+    asked = len(s.service_paths())
+    s.post_message(WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC)
+    wait_until("a request for a new endpoint after the wake", lambda: any(
+        "get_connection" in p for p in s.service_paths()[asked:]), 30)
+    s.wait_for_pixels("green after the wake", lambda i: main_page(i, s, "green"), 30)
+    expect(fetch(s) == read(os.path.join(s.service_state, "locations.body")),
+           "no fetch after the wake")
+    expect("network: resumed from sleep" in read(os.path.join(s.workdir, "sovelin.log")),
+           "no wake in the log")
+    s.close_and_expect_exit(30)
+    s.set_proxy(0, USER_PROXY)
     # The user's session ends while connected: the setting is back before
     # Windows (here wineboot) ends the process.
     s.service_file("connection.mode", None)
@@ -309,6 +350,52 @@ def scenario_autostart_failure(s):
     expect(time.monotonic() - shown >= 1.0, "connected less than 1 s after the window showed")
     proxy_at_listener(s)
     expect(read(os.path.join(s.workdir, "settings.dat"), "rb") == b"0 1", "settings.dat rewritten")
+    closed_cleanly(s)
+
+
+THEIRS = "10.0.0.9:8080"  # another program's proxy
+
+
+def take_setting(s):  # as another program writes it; returns when written
+    s.wine_reg("add", INTERNET_SETTINGS, "/v", "ProxyServer", "/t", "REG_SZ", "/d", THEIRS, "/f")
+    return time.monotonic()
+
+
+def scenario_takeover(s):
+    with_upstream(s)
+    log = os.path.join(s.workdir, "sovelin.log")
+    # Kill Switch off: the end of a press; theirs stays, and the box.
+    s.start_client(b"0 0")
+    catalogue_shown(s)
+    press_button(s, "green", "green before the take-over")
+    proxy_at_listener(s)
+    taken = take_setting(s)
+    box = wait_until("the \"Error\" box", lambda: s.find_window("Error"), 20)
+    s.wait_for_pixels("blue after the take-over", lambda i: button(i, s) == "blue", 10)
+    print(f"Kill Switch off: box and blue {time.monotonic() - taken:.1f} s after the write")
+    expect(s.proxy_setting() == (1, THEIRS), f"theirs not kept: {s.proxy_setting()}")
+    expect("another program changed the LAN setting" in read(log), "no take-over in the log")
+    s.xdotool("windowfocus", "--sync", box)
+    s.xdotool("key", "Return")
+    wait_until("the box to close", lambda: s.find_window("Error") is None, 10)
+    s.close_and_expect_exit(20)
+    expect(s.proxy_setting() == (1, THEIRS), f"theirs not kept at the close: {s.proxy_setting()}")
+
+    # Kill Switch on: ours back at once; taken again at once, it waits for
+    # the 5 s to pass, shown as not protected meanwhile.
+    s.set_proxy(0, USER_PROXY)
+    s.start_client(b"1 0")
+    catalogue_shown(s)
+    press_button(s, "green", "green with the Kill Switch on")
+    proxy_at_listener(s)
+    taken = take_setting(s)
+    proxy_at_listener(s)
+    print(f"Kill Switch on: ours back {time.monotonic() - taken:.1f} s after the write")
+    take_setting(s)
+    s.wait_for_pixels("amber while theirs waits", lambda i: button(i, s) == "amber", 10)
+    proxy_at_listener(s)
+    s.wait_for_pixels("green with ours back", lambda i: main_page(i, s, "green"), 10)
+    expect(read(log).count("ours written back") == 2, "not two write-backs in the log")
     closed_cleanly(s)
 
 
@@ -418,7 +505,8 @@ def scenario_install(s):
     expect(s.proxy_setting() == (1, LISTENER), f"after the crash {s.proxy_setting()}")
     uninstall()
     expect(s.proxy_setting()[0] == 0, f"the setting after the removal {s.proxy_setting()}")
-    expect("set back to direct" in read(os.path.join(unix(data), "sovelin.log")), "no repair")
+    expect("still pointed at the listener" in read(os.path.join(unix(data), "sovelin.log")),
+           "no repair")
 
 
 scenario_install.prefix = "e2e-install"  # a fresh prefix: what the setup adds, alone
@@ -586,6 +674,7 @@ def scenario_dpi144(s):
 
 if __name__ == "__main__":
     sys.exit(run({"window": scenario_window, "connect": scenario_connect,
+                  "takeover": scenario_takeover,
                   "autostart_failure": scenario_autostart_failure, "install": scenario_install,
                   "keyboard": scenario_keyboard, "dpi144": scenario_dpi144},
                  screens={"dpi144": "2048x1280"}))

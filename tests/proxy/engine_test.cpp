@@ -727,6 +727,45 @@ TEST_F(Engine, StopEndsEverySessionAtOnceAndClosesAllSockets) {
     }
 }
 
+// After a sleep: a tunnel that has heard nothing from its upstream since
+// before it, and an HTTP client at rest, are closed; a tunnel that has heard
+// since is kept, and the endpoint is probed again.
+TEST_F(Engine, RefreshClosesWhatMayHaveDiedInASleepAndKeepsWhatLives) {
+    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    FakeUpstream up;
+    // An origin for GET requests, an echo for the rest.
+    up.destination = [&](asio::ip::tcp::socket& s) -> asio::awaitable<void> {
+        char buffer[4096];
+        for (;;) {
+            auto [ec, n] = co_await s.async_read_some(asio::buffer(buffer), asValues);
+            if (ec) co_return;
+            const std::string_view got(buffer, n);
+            const std::string_view out = got.starts_with("GET ") ? std::string_view(ok) : got;
+            co_await asio::async_write(s, asio::buffer(out), asValues);
+        }
+    };
+    ahead = true;
+    start(up);
+    auto stale = connected(), live = connected();
+    EXPECT_EQ(stale->exchange("ping", 4), "ping");
+    const auto quietSince = Clock::now();
+    TestClient http(port);
+    EXPECT_EQ(http.exchange("GET http://a.test/ HTTP/1.1\r\nHost: a.test\r\n\r\n", ok.size()), ok);
+    // Also lets the engine's thread see the HTTP session's last write through.
+    EXPECT_EQ(live->exchange("pong", 4), "pong");
+    engine->refresh(quietSince);
+    EXPECT_EQ(stale->untilEnd(), "");
+    EXPECT_EQ(http.untilEnd(), "");
+    EXPECT_EQ(live->exchange("still", 5), "still");
+    const auto probes = [&] {
+        const auto ended = up.ended();
+        return std::count_if(ended.begin(), ended.end(), [](const UpstreamSession& s) {
+            return s.request == "\x05\x01\x00\x01\0\0\0\0\0\0"s;
+        });
+    };
+    EXPECT_TRUE(waitUntil([&] { return probes() == 2; }));
+}
+
 // Logged in ahead and pipelined where the upstream takes it: every client
 // gets the same bytes, and the upstream sees the same messages, as when each
 // session dials step by step.
