@@ -1,27 +1,12 @@
 #include "proxy/http_framing.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace {
 
-constexpr auto npos = std::string_view::npos;
-
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
-}
-bool isControl(char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return (u < 0x20 && c != '\t') || u == 0x7f;
-}
-
-// RFC 9110 section 5.6.1: a comma-separated list, empty elements ignored.
-template <class F> void eachItem(std::string_view list, F f) {
-    while (!list.empty()) {
-        const std::size_t comma = std::min(list.find(','), list.size());
-        const std::string_view item = trimOws(list.substr(0, comma));
-        if (!item.empty()) f(item);
-        list.remove_prefix(std::min(comma + 1, list.size()));
-    }
 }
 
 // What the fields of one head say about its framing and its connection.
@@ -32,16 +17,20 @@ struct Fields {
     bool hasCoding = false, chunkedLast = false;
     int chunkedCount = 0;
 
+    explicit Fields(const std::vector<HttpField>& fields) {
+        for (const HttpField& f : fields)
+            add(f.name, f.value);
+    }
     void add(std::string_view name, std::string_view value) {
         if (equalsNoCase(name, "Connection") || equalsNoCase(name, "Proxy-Connection")) {
-            eachItem(value, [&](std::string_view option) {
+            eachListItem(value, [&](std::string_view option) {
                 close = close || equalsNoCase(option, "close");
                 keepAlive = keepAlive || equalsNoCase(option, "keep-alive");
             });
         } else if (equalsNoCase(name, "Content-Length")) {
             // RFC 9112 section 6.3: repeated values that agree are one length.
             bool any = false;
-            eachItem(value, [&](std::string_view digits) {
+            eachListItem(value, [&](std::string_view digits) {
                 any = true;
                 std::uint64_t v = 0;
                 // Beyond 18 digits a length may overflow, and is no real body.
@@ -57,7 +46,7 @@ struct Fields {
             hasLength = true;
         } else if (equalsNoCase(name, "Transfer-Encoding")) {
             hasCoding = true;
-            eachItem(value, [&](std::string_view coding) {
+            eachListItem(value, [&](std::string_view coding) {
                 chunkedLast = equalsNoCase(trimOws(coding.substr(0, coding.find(';'))), "chunked");
                 chunkedCount += chunkedLast;
             });
@@ -67,38 +56,6 @@ struct Fields {
     bool chunked() const { return chunkedLast && chunkedCount == 1; }
 };
 
-// Splits a head's lines (each ending in CRLF) through the empty line: the
-// first goes to start, fields to the Fields. Malformed at the first line
-// that is not a field (RFC 9112 section 5: no whitespace before the colon,
-// no obs-fold, no control characters but HTAB), TooLarge or NeedMore when no
-// empty line ends the head within limit bytes.
-template <class Start>
-HttpHead scanHead(std::string_view in, std::size_t limit, Start start, Fields& fields,
-                  std::size_t& length) {
-    const std::string_view window = in.substr(0, limit);
-    std::size_t pos = 0;
-    for (bool first = true;; first = false) {
-        const std::size_t lf = window.find('\n', pos);
-        if (lf == npos) return in.size() >= limit ? HttpHead::TooLarge : HttpHead::NeedMore;
-        if (lf == pos || window[lf - 1] != '\r') return HttpHead::Malformed;
-        const std::string_view line = window.substr(pos, lf - 1 - pos);
-        pos = lf + 1;
-        if (std::any_of(line.begin(), line.end(), isControl)) return HttpHead::Malformed;
-        if (first) {
-            if (!start(line)) return HttpHead::Malformed;
-            continue;
-        }
-        if (line.empty()) break;
-        const std::size_t colon = line.find(':');
-        const std::string_view name = line.substr(0, colon);
-        if (colon == npos || name.empty() || name.find_first_of(" \t") != npos)
-            return HttpHead::Malformed;
-        fields.add(name, trimOws(line.substr(colon + 1)));
-    }
-    length = pos;
-    return HttpHead::Complete;
-}
-
 // The versions spoken here, on both sides.
 bool isVersion(std::string_view v) {
     return v == "HTTP/1.1" || v == "HTTP/1.0";
@@ -106,32 +63,10 @@ bool isVersion(std::string_view v) {
 
 } // namespace
 
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return lower(x) == lower(y); });
-}
-
-std::string_view trimOws(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
-
-bool frameHttpRequest(std::string_view head, HttpFraming& out) {
-    Fields f;
-    std::size_t length = 0;
-    bool http10 = false;
-    const auto start = [&](std::string_view line) {
-        http10 = line.size() >= 8 && line.substr(line.size() - 8) == "HTTP/1.0";
-        return true;
-    };
-    if (scanHead(head, head.size(), start, f, length) != HttpHead::Complete) return false;
+bool frameHttpRequest(const HttpHeadLines& head, HttpFraming& out) {
+    const Fields f(head.fields);
+    const std::string_view line = head.start;
+    const bool http10 = line.size() >= 8 && line.substr(line.size() - 8) == "HTTP/1.0";
     HttpFraming r;
     // RFC 9112 section 6.3: a request whose body's end is in doubt is refused,
     // never guessed at, or it could smuggle a second request past us.
@@ -148,9 +83,18 @@ bool frameHttpRequest(std::string_view head, HttpFraming& out) {
     return true;
 }
 
+bool frameHttpRequest(std::string_view head, HttpFraming& out) {
+    HttpHeadLines lines;
+    return scanHttpHead(head, head.size(), lines) == HttpHead::Complete &&
+           frameHttpRequest(lines, out);
+}
+
 HttpHead parseHttpResponseHead(std::string_view in, bool toHead, HttpResponseHead& out) {
-    Fields f;
+    HttpHeadLines lines;
+    const HttpHead scanned = scanHttpHead(in, httpResponseHeadLimit, lines);
+    if (scanned != HttpHead::Complete) return scanned;
     HttpResponseHead r;
+    r.headLength = lines.length;
     bool http10 = false;
     // RFC 9112 section 4: HTTP-version SP 3DIGIT SP [reason]; some servers
     // leave out the SP before an empty reason.
@@ -165,8 +109,8 @@ HttpHead parseHttpResponseHead(std::string_view in, bool toHead, HttpResponseHea
         r.status = (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
         return true;
     };
-    const HttpHead status = scanHead(in, httpResponseHeadLimit, start, f, r.headLength);
-    if (status != HttpHead::Complete) return status;
+    if (!start(lines.start)) return HttpHead::Malformed;
+    const Fields f(lines.fields);
     HttpFraming& m = r.framing;
     // An interim response ends nothing: its fields say nothing of the connection.
     if (r.interim()) {

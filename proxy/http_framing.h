@@ -4,6 +4,8 @@
 // a byte view and checks its length before each read.
 #pragma once
 
+#include "proxy/http_head.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -13,17 +15,6 @@
 inline constexpr std::size_t httpHeadLimit = 16 * 1024;
 // Responses carry more and longer fields (cookies, policies) than requests.
 inline constexpr std::size_t httpResponseHeadLimit = 64 * 1024;
-
-// Unsupported: a well-formed request line of an HTTP version other than 1.0
-// and 1.1 (RFC 9110 section 15.6.6: 505).
-enum class HttpHead { NeedMore, Complete, Malformed, TooLarge, Unsupported };
-
-// Text rules both HTTP codecs follow: field names and schemes are
-// case-insensitive (RFC 9110 section 5.1), optional whitespace is spaces and
-// tabs (section 5.6.3).
-char lower(char c);
-bool equalsNoCase(std::string_view a, std::string_view b);
-std::string_view trimOws(std::string_view s);
 
 enum class BodyKind {
     None,       // the message ends with its head
@@ -38,11 +29,12 @@ struct HttpFraming {
     bool close = false;       // the sender ends the connection after this message
 };
 
-// head: a whole request head (request line through the empty line) whose
-// lines are known to be well formed. false when its body's length cannot be
-// known: a Content-Length that is invalid or disagrees with itself, a
-// Transfer-Encoding that does not end in chunked, both fields at once, or a
-// Transfer-Encoding from HTTP/1.0; such a request is answered 400.
+// The framing of a request whose head was scanned. false when its body's
+// length cannot be known: a Content-Length that is invalid or disagrees with
+// itself, a Transfer-Encoding that does not end in chunked, both fields at
+// once, or a Transfer-Encoding from HTTP/1.0; such a request is answered 400.
+bool frameHttpRequest(const HttpHeadLines& head, HttpFraming& out);
+// The same for a whole head in bytes; false too when it does not scan.
 bool frameHttpRequest(std::string_view head, HttpFraming& out);
 
 struct HttpResponseHead {

@@ -19,13 +19,6 @@ bool inSet(char c, std::string_view set) {
     return set.find(c) != npos;
 }
 
-// RFC 9110 section 5.6.2: tchar.
-bool isToken(std::string_view s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
-        return isAlpha(c) || isDigit(c) || inSet(c, "!#$%&'*+-.^_`|~");
-    });
-}
-
 // RFC 3986 section 3.2.2 reg-name, without percent-encoding: unreserved and
 // sub-delims. This also keeps userinfo ("@") out, which RFC 9110 section 4.2.4
 // makes an error.
@@ -133,25 +126,6 @@ bool parseAuthority(std::string_view a, bool portRequired, std::string& host, st
     return true;
 }
 
-struct Field {
-    std::string_view line, name, value;
-};
-
-// RFC 9112 section 5: field-name ":" OWS field-value OWS. A name followed by
-// whitespace, or a line that starts with it (obs-fold), is not a token; field
-// values hold no control characters but HTAB (RFC 9110 section 5.5).
-bool parseField(std::string_view line, Field& out) {
-    std::size_t colon = line.find(':');
-    if (colon == npos || !isToken(line.substr(0, colon))) return false;
-    std::string_view value = trimOws(line.substr(colon + 1));
-    for (char c : value) {
-        auto u = static_cast<unsigned char>(c);
-        if ((u < 0x20 && c != '\t') || u == 0x7f) return false;
-    }
-    out = {line, line.substr(0, colon), value};
-    return true;
-}
-
 struct RequestLine {
     std::string_view method, version, authority;
     std::string path; // origin form of an absolute-URI request
@@ -206,25 +180,24 @@ bool namedIn(std::string_view name, const std::vector<std::string_view>& names) 
 // Content-Length values go on as one. The connection to the origin stays open
 // as long as the client's does, so the Connection field we add says what the
 // client asked of us.
-bool buildForward(const RequestLine& rl, const std::vector<Field>& fields,
+bool buildForward(const RequestLine& rl, const std::vector<HttpField>& fields,
                   const HttpFraming& framing, std::string& out) {
     std::vector<std::string_view> hopByHop{"Connection", "Proxy-Connection", "Keep-Alive",
                                            "Upgrade", "Proxy-Authorization"};
-    for (const Field& f : fields) {
+    bool framingNamed = false;
+    for (const HttpField& f : fields) {
         if (!equalsNoCase(f.name, "Connection")) continue;
-        std::string_view list = f.value;
-        while (!list.empty()) {
-            std::size_t comma = std::min(list.find(','), list.size());
-            std::string_view option = trimOws(list.substr(0, comma));
-            if (namedIn(option, {"Content-Length", "Transfer-Encoding", "Host"})) return false;
-            if (!option.empty()) hopByHop.push_back(option);
-            list.remove_prefix(std::min(comma + 1, list.size()));
-        }
+        eachListItem(f.value, [&](std::string_view option) {
+            framingNamed =
+                framingNamed || namedIn(option, {"Content-Length", "Transfer-Encoding", "Host"});
+            hopByHop.push_back(option);
+        });
     }
+    if (framingNamed) return false;
     const std::string host = "Host: " + std::string(rl.authority) + "\r\n";
     std::string kept;
     bool hostSeen = false, lengthSeen = false;
-    for (const Field& f : fields) {
+    for (const HttpField& f : fields) {
         if (namedIn(f.name, hopByHop)) continue;
         if (equalsNoCase(f.name, "Host")) {
             if (hostSeen) return false; // RFC 9112 section 3.2: more than one Host is a 400
@@ -248,38 +221,23 @@ bool buildForward(const RequestLine& rl, const std::vector<Field>& fields,
 
 HttpHead parseHead(std::string_view in, HttpProxyRequest& out) {
     if (in.empty()) return HttpHead::NeedMore;
+    // The first line is never empty: it starts with a method's letter.
     if (!isAlpha(in.front())) return HttpHead::Malformed;
-    const std::string_view window = in.substr(0, httpHeadLimit);
+    // A wrong request line is known as soon as it ends.
     RequestLine rl;
     HttpProxyRequest r;
-    std::vector<Field> fields;
-    bool requestLineSeen = false;
-    std::size_t pos = 0;
-    for (;;) {
-        std::size_t lf = window.find('\n', pos);
-        if (lf == npos) {
-            std::size_t cr = window.find('\r', pos);
-            if (cr != npos && cr + 1 < window.size()) return HttpHead::Malformed; // bare CR
-            return in.size() >= httpHeadLimit ? HttpHead::TooLarge : HttpHead::NeedMore;
-        }
-        // RFC 9112 section 2.2: lines end in CRLF; a bare LF is refused, and so is
-        // a bare CR, by the checks of each line (no control characters).
-        if (lf == pos || window[lf - 1] != '\r') return HttpHead::Malformed;
-        std::string_view line = window.substr(pos, lf - 1 - pos);
-        pos = lf + 1;
-        if (line.empty()) break; // the first line is never empty: it starts with a letter
-        if (!requestLineSeen) {
-            if (!parseRequestLine(line, rl, r)) return HttpHead::Malformed;
-            if (rl.version != "HTTP/1.1" && rl.version != "HTTP/1.0") return HttpHead::Unsupported;
-            requestLineSeen = true;
-            continue;
-        }
-        Field f;
-        if (!parseField(line, f)) return HttpHead::Malformed;
-        fields.push_back(f);
-    }
+    const std::size_t firstEnd = in.substr(0, httpHeadLimit).find("\r\n");
+    if (firstEnd != npos && !parseRequestLine(in.substr(0, firstEnd), rl, r))
+        return HttpHead::Malformed;
+    if (firstEnd != npos && rl.version != "HTTP/1.1" && rl.version != "HTTP/1.0")
+        return HttpHead::Unsupported;
+    HttpHeadLines lines;
+    const HttpHead scanned = scanHttpHead(in, httpHeadLimit, lines);
+    if (scanned != HttpHead::Complete) return scanned;
+    const std::vector<HttpField>& fields = lines.fields;
+    const std::size_t pos = lines.length;
     if (!r.tunnel) {
-        if (!frameHttpRequest(in.substr(0, pos), r.framing)) return HttpHead::Malformed;
+        if (!frameHttpRequest(lines, r.framing)) return HttpHead::Malformed;
         if (!buildForward(rl, fields, r.framing, r.forward)) return HttpHead::Malformed;
         r.toHead = rl.method == "HEAD";
         r.http10 = rl.version == "HTTP/1.0";
