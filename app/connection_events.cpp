@@ -19,7 +19,7 @@ std::string describeEntries(const std::vector<std::string>& names) {
     return text;
 }
 
-void runWorker(ConnectionController& c, std::function<void()> work, bool& flag) {
+void runFlagged(ConnectionController& c, std::function<void()> work, bool& flag) {
     try {
         c.seams.runWorker(std::move(work));
     } catch (...) {
@@ -76,7 +76,7 @@ bool settle(ConnectionController& c) {
     repaint(c);
     note(c, who, " again; ours goes back once the write-back limit allows");
     if (start)
-        runWorker(
+        runFlagged(
             c, [&c] { reclaimLater(c); }, c.reclaimWaiting);
     return false;
 }
@@ -169,7 +169,7 @@ void noteSystemProxyChanged(ConnectionController& c) {
         }
         c.settling = true;
         lock.unlock();
-        runWorker(
+        runFlagged(
             c, [&c] { settleCaught(c); }, c.settling);
     } catch (...) {
     }

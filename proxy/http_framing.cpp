@@ -98,7 +98,7 @@ HttpHead parseHttpResponseHead(std::string_view in, bool toHead, HttpResponseHea
     bool http10 = false;
     // RFC 9112 section 4: HTTP-version SP 3DIGIT SP [reason]; some servers
     // leave out the SP before an empty reason.
-    const auto start = [&](std::string_view line) {
+    const auto statusLine = [&](std::string_view line) {
         if (line.size() < 12 || !isVersion(line.substr(0, 8)) || line[8] != ' ') return false;
         const std::string_view code = line.substr(9, 3);
         if (!std::all_of(code.begin(), code.end(), isDigit) || code[0] < '1' || code[0] > '5' ||
@@ -109,7 +109,7 @@ HttpHead parseHttpResponseHead(std::string_view in, bool toHead, HttpResponseHea
         r.status = (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
         return true;
     };
-    if (!start(lines.start)) return HttpHead::Malformed;
+    if (!statusLine(lines.start)) return HttpHead::Malformed;
     const Fields f(lines.fields);
     HttpFraming& m = r.framing;
     // An interim response ends nothing: its fields say nothing of the connection.
