@@ -296,7 +296,7 @@ asio::awaitable<UpstreamClient::Login> UpstreamClient::dial(EndpointPtr e, Upstr
                                                             std::string_view then, bool probing) {
     Login out;
     asio::ip::address address;
-    const Deadline deadline(c, until);
+    const Deadline expiry(c, until);
     out.result = co_await resolve(e, c, until, address);
     const auto port = static_cast<std::uint16_t>(e->port & 0xffff);
     if (out.result == UpstreamCheck::Ok && isOwnListener(address, port, options.port))
@@ -350,7 +350,7 @@ asio::awaitable<void> UpstreamClient::runProbe(EndpointPtr e) {
     const Login l = co_await dial(e, *c, until, Dialer::Probe, nowhere, true);
     bool replied = false;
     if (l.result == UpstreamCheck::Ok && !l.misheard) {
-        const Deadline deadline(*c, until);
+        const Deadline expiry(*c, until);
         std::size_t length = 0;
         std::uint8_t reply = 0;
         replied = co_await readSocks5Reply(c->socket, c->rest, length, reply);
