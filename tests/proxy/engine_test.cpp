@@ -771,7 +771,7 @@ TEST_F(Engine, RefreshClosesWhatMayHaveDiedInASleepAndKeepsWhatLives) {
 // session dials step by step.
 TEST_F(Engine, LoginsAheadAndPipeliningKeepEveryByte) {
     const struct {
-        bool dropsPipelined; // as microsocks: the probe finds it, and it gets none
+        bool dropsPipelined; // one message per read: the probe finds it, and it gets none
         int noAuthFrom;      // a pipelined login misheard after the probe: retried
         int hangUps;         // a warm connection that dies at its request: redialled
     } cases[] = {{false, 1 << 30, 0}, {true, 1 << 30, 0}, {false, 1, 0}, {false, 1 << 30, 1}};
