@@ -357,8 +357,16 @@ asio::awaitable<void> UpstreamClient::runProbe(EndpointPtr e) {
     }
     c->close();
     if (probing == c) probing.reset();
-    if (knownFor == e && pipelining == Pipelining::Probing)
-        pipelining = replied && !l.misheard ? Pipelining::Yes : Pipelining::No;
+    if (knownFor != e || pipelining != Pipelining::Probing) co_return;
+    // Answered wrongly, or let in but the CONNECT went unanswered: step by
+    // step. Never reached or never let in says nothing yet: asked again later.
+    if (replied && !l.misheard) {
+        pipelining = Pipelining::Yes;
+    } else if (l.misheard || l.result == UpstreamCheck::Ok) {
+        pipelining = Pipelining::No;
+    } else {
+        pipelining = Pipelining::Unknown;
+    }
 }
 
 bool UpstreamClient::pipelines(const EndpointPtr& e) const {

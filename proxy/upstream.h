@@ -106,7 +106,9 @@ class UpstreamClient {
                                  Dialer who, std::string_view then = {});
 
     // Learns, once per endpoint, whether it reads a handshake sent in one
-    // write: greeting, RFC 1929 and a CONNECT to 0.0.0.0 port 0 together.
+    // write: greeting, RFC 1929 and a CONNECT to 0.0.0.0 port 0 together. A
+    // probe that could not reach the upstream or log in learns nothing, and
+    // the next call tries again.
     void probe();
     bool pipelines(const EndpointPtr& e) const;
     // Forgets the endpoint's address and what the probe learned, so both are

@@ -44,6 +44,8 @@ void WarmPool::noteRequest() {
 void WarmPool::refill() {
     const auto now = Clock::now();
     if (stopping.load() || now < pausedUntil || !endpoint) return;
+    // A probe the upstream could not answer at the start is asked again.
+    upstream.probe();
     // While logins fail, one at a time: a lost upstream is not hammered.
     const std::size_t want =
         std::min(demand.target(now), loginsFail ? std::size_t{1} : Demand::mostReady);

@@ -131,7 +131,7 @@ void TestClient::shutdownSend() {
 
 void FakeUpstream::start() {
     acceptor.open(tcp::v4());
-    acceptor.bind(tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    acceptor.bind(tcp::endpoint(asio::ip::address_v4::loopback(), port)); // 0: any
     acceptor.listen();
     port = acceptor.local_endpoint().port();
     asio::co_spawn(

@@ -580,6 +580,28 @@ TEST_F(Engine, AWrongPasswordIsNotTriedAgainAhead) {
     EXPECT_LE(up.accepted, 3);
 }
 
+// An upstream not yet listening when the engine starts teaches the probe
+// nothing: once it answers, the probe is asked again and dials go in one
+// write, instead of step by step until the next endpoint.
+TEST_F(Engine, AProbeThatCouldNotReachTheUpstreamIsAskedAgain) {
+    FakeUpstream up;
+    up.port = freeLoopbackPort();
+    EngineOptions options;
+    options.port = port = freeLoopbackPort();
+    engine = std::make_unique<ProxyEngine>(options);
+    ASSERT_TRUE(engine->start(UpstreamEndpoint{"127.0.0.1", up.port, "alice", "s3cret"}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the probe meets a closed port
+    up.start();
+    const auto pipelined = [&] {
+        const auto ended = up.ended();
+        return std::count_if(ended.begin(), ended.end(),
+                             [](const UpstreamSession& s) { return s.pipelined; });
+    };
+    for (int i = 0; i < 20 && pipelined() == 0; ++i)
+        EXPECT_EQ(connected()->exchange("x", 1), "x");
+    EXPECT_GT(pipelined(), 0);
+}
+
 TEST_F(Engine, HalfClosingClientGetsTheWholeAnswer) {
     const std::string answer = pattern(4 << 20, 7);
     std::atomic<bool> sawQuestion{false};
