@@ -32,7 +32,7 @@ Move moveBurst(BufferPool& buffers, const std::atomic<bool>& stopping, tcp::sock
             out.burst = burstEnd(ec);
             return out;
         }
-        out.heard = true;
+        out.heard = std::chrono::steady_clock::now();
         if (body) n = BodyFramer(*body).feed(std::string_view(buffer.get(), n));
         const std::size_t written = writeNow(to, buffer.get(), n, ec);
         if (!ec) takePeeked(from, buffer.get(), written, ec);

@@ -8,6 +8,7 @@
 #include "proxy/socket_io.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <system_error>
 
@@ -21,7 +22,9 @@ inline constexpr std::size_t firstReadSize = 16 * 1024;
 struct Move {
     Burst burst = Burst::Failed;
     bool moved = false; // some bytes went, so the peers are alive
-    bool heard = false; // the source had bytes
+    // When the source last had bytes, taken before they were written on;
+    // zero when it had none.
+    std::chrono::steady_clock::time_point heard{};
 };
 
 // One burst: bytes are looked at in the source without being taken, written

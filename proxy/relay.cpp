@@ -80,7 +80,7 @@ asio::awaitable<void> Relay::pump(Flow& f) {
         } else {
             const Move m = moveBurst(ctx.buffers, ctx.registry.stopping, f.from, f.to, f.readSize);
             burst = m.burst;
-            if (m.heard && &f == &down) upstreamHeard = Clock::now();
+            if (m.heard != Clock::time_point{} && &f == &down) upstreamHeard = m.heard;
             if (m.moved && finWaiting) limit = Clock::now() + ctx.options.finWait;
         }
         if (stage == Stage::Closed) co_return;
@@ -241,7 +241,7 @@ asio::awaitable<bool> Relay::relayBody(BodyFramer& body, bool untilClose) {
     for (;;) {
         const Move m = moveBurst(ctx.buffers, ctx.registry.stopping, road.socket, client,
                                  down.readSize, &body);
-        if (m.heard) upstreamHeard = Clock::now();
+        if (m.heard != Clock::time_point{}) upstreamHeard = m.heard;
         if (stage == Stage::Closed) co_return false;
         if (m.burst == Burst::BodyEnd) co_return body.done();
         if (m.burst == Burst::Ended) co_return untilClose;
