@@ -4,9 +4,9 @@
 // names are often not English.
 #include "app/system_proxy.h"
 
-#include "api/http.h"
 #include "app/settings.h"
 #include "core/log.h"
+#include "core/text.h"
 
 #include <windows.h>
 #include <ras.h>
