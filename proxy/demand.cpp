@@ -23,6 +23,11 @@ void Demand::noteRequest(Clock::time_point now) {
     lastSecond = std::max(lastSecond, second);
     auto& count = perSecond[slot(second)];
     count = static_cast<std::uint16_t>(std::min<int>(count + 1, 0xffff));
+    if (!asked || now - lastRequest > quietAfter) pageStart = now;
+    if (count >= pageSize || now - pageSizeAt > rememberFor) {
+        pageSize = count;
+        pageSizeAt = now;
+    }
     asked = true;
     lastRequest = now;
 }
@@ -35,5 +40,6 @@ std::size_t Demand::target(Clock::time_point now) const {
     for (std::int64_t s = second - 59; s <= second; ++s)
         if (s <= lastSecond && s > lastSecond - 60)
             most = std::max<std::size_t>(most, perSecond[slot(s)]);
+    if (now - pageStart < pageStartFor) most = std::max(most, pageSize);
     return std::min(most, mostReady);
 }

@@ -307,18 +307,24 @@ asio::awaitable<UpstreamClient::Login> UpstreamClient::dial(EndpointPtr e, Upstr
         // Out of sockets here says nothing of the upstream.
         if (ec) c.closed = true;
         if (!ec) setSessionOptions(c.socket);
+        const auto started = Clock::now();
         if (!ec) {
             auto [connectError] = co_await c.socket.async_connect({address, port}, asValues);
             ec = connectError;
         }
         out.result = UpstreamCheck::Unreachable;
         if (!ec && !c.closed) {
+            const auto connected = Clock::now();
             c.mark = OwnEnd(ownEnds, c.socket);
-            out.sentThen = probing || (!then.empty() && pipelines(e));
+            out.sentThen = probing || pipelines(e);
             out.result = co_await negotiate(c.socket, *e, c.rest, out.sentThen, then, out.misheard);
+            const auto roundTrip = connected - started;
+            out.checkTook = Clock::now() - connected - (out.sentThen ? 1 : 2) * roundTrip;
         }
     }
     if (c.expired && out.result != UpstreamCheck::Ok) out.result = UpstreamCheck::TimedOut;
+    // A dial its owner cut (a client that left) heard nothing wrong.
+    if (c.closed && !c.expired) out.misheard = false;
     if (out.misheard && !probing) {
         if (knownFor == e) pipelining = Pipelining::No;
         co_return out;

@@ -94,8 +94,11 @@ class UpstreamClient {
 
     struct Login {
         UpstreamCheck result = UpstreamCheck::Unreachable;
-        bool sentThen = false; // `then` went in one write with the login
+        bool sentThen = false; // the login (and `then`) went in one write with the offer
         bool misheard = false; // ...and the answers were not those of step by step
+        // The upstream's own time to check the login: the negotiation less
+        // its round trips, each as long as the connect took.
+        Clock::duration checkTook{};
     };
     // Resolves (once per endpoint), connects and negotiates within `until`.
     // `then` (a request) goes with the login in one write where the endpoint

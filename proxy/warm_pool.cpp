@@ -47,9 +47,9 @@ void WarmPool::refill() {
     // A probe the upstream could not answer at the start is asked again.
     upstream.probe();
     // While logins fail, one at a time: a lost upstream is not hammered.
-    const std::size_t want =
-        std::min(demand.target(now), loginsFail ? std::size_t{1} : Demand::mostReady);
-    while (ready.size() + dials.size() < want) {
+    const std::size_t want = demand.target(now);
+    const std::size_t atOnce = loginsFail ? 1 : slowChecks ? 2 : Demand::mostReady;
+    while (ready.size() + dials.size() < want && dials.size() < atOnce) {
         auto c = std::make_shared<UpstreamConnection>(io.get_executor());
         dials.push_back(c);
         asio::co_spawn(io, login(generation, c), asio::detached);
@@ -123,11 +123,14 @@ asio::awaitable<void> WarmPool::login(std::uint64_t from, std::shared_ptr<Upstre
     std::erase(dials, c);
     if (l.misheard) co_return; // pipelining is off now; the next refill goes step by step
     loginsFail = l.result != UpstreamCheck::Ok;
+    if (!loginsFail) slowChecks = l.checkTook > slowCheck;
     if (l.result != UpstreamCheck::Ok || !c->rest.empty()) {
         c->close();
         co_return;
     }
     ready.push_back({std::move(c->socket), std::move(c->mark), Clock::now()});
+    // Logins held back to go a few at a time follow this one.
+    refill();
 }
 
 void WarmPool::closeAll() {
@@ -141,5 +144,6 @@ void WarmPool::closeAll() {
     endpoint.reset();
     demand.reset();
     loginsFail = false;
+    slowChecks = false;
     pausedUntil = {};
 }

@@ -27,6 +27,10 @@ class WarmPool {
     static constexpr auto refusedPause = std::chrono::seconds(60);
     // A login ahead that takes longer than this is of no use to a session.
     static constexpr auto loginDeadline = std::chrono::seconds(10);
+    // An upstream that takes longer than this to check a login may check
+    // them one at a time: a session's own login would wait behind every
+    // login ahead sent before it, so no more than two go at once.
+    static constexpr auto slowCheck = std::chrono::milliseconds(20);
 
     struct Taken {
         asio::ip::tcp::socket socket;
@@ -80,5 +84,6 @@ class WarmPool {
     std::deque<Ready> ready;
     std::vector<std::shared_ptr<UpstreamConnection>> dials;
     bool loginsFail = false; // the last login ahead failed
+    bool slowChecks = false; // the last login ahead was checked slowly
     Clock::time_point pausedUntil{};
 };

@@ -10,7 +10,7 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-TEST(Demand, FollowsTheBusiestSecondOfTheLastMinuteAndFadesAfterAPause) {
+TEST(Demand, FollowsTheBusiestSecondAndReadiesAPageAfterAPause) {
     const Demand::Clock::time_point t0{seconds(100000)};
     const struct {
         std::vector<milliseconds> requests; // after t0
@@ -24,15 +24,20 @@ TEST(Demand, FollowsTheBusiestSecondOfTheLastMinuteAndFadesAfterAPause) {
           milliseconds(400), milliseconds(5000)},
          milliseconds(6000),
          5},
-        // Past quietAfter one is kept, past keepFor none.
-        {{milliseconds(0), milliseconds(100), milliseconds(200)}, milliseconds(10500), 1},
+        // Past quietAfter a page is over and one is kept; past keepFor none.
+        {{milliseconds(0), milliseconds(100), milliseconds(200)}, milliseconds(5500), 1},
         {{milliseconds(0), milliseconds(100), milliseconds(200)}, milliseconds(60500), 0},
-        // A burst more than a minute before the last request no longer counts.
+        // The next page's document, after the reader's pause: the last
+        // hour's busiest second at once, before its subresources come, and
+        // one again once that page is over.
         {{milliseconds(0), milliseconds(10), milliseconds(20), milliseconds(65000)},
-         milliseconds(66000),
+         milliseconds(65100),
+         3},
+        {{milliseconds(0), milliseconds(10), milliseconds(20), milliseconds(65000)},
+         milliseconds(70500),
          1},
         // Capped at mostReady.
-        {std::vector<milliseconds>(20, milliseconds(0)), milliseconds(100), Demand::mostReady},
+        {std::vector<milliseconds>(40, milliseconds(0)), milliseconds(100), Demand::mostReady},
     };
     for (const auto& k : cases) {
         Demand d;

@@ -166,7 +166,7 @@ asio::awaitable<void> FakeUpstream::serve(tcp::socket s, int index) {
     const std::uint8_t chosen = index >= noAuthFrom ? 0x00 : method;
     const std::string methodReply{'\x05', char(chosen)}, authReply{'\x01', char(authStatus)};
     // No co_await in a condition or beside && or ||: GCC 12 builds those wrongly.
-    bool answer = index < silentFrom && got.offer.size() >= 2;
+    bool answer = index < silentFrom && index != silentOne && got.offer.size() >= 2;
     if (answer) answer = co_await put(s, methodReply);
     answer = answer && chosen != 0xff;
     if (answer && chosen == 0x02) {

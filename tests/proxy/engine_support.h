@@ -55,6 +55,7 @@ struct FakeUpstream {
     std::uint8_t method = 0x02;
     std::uint8_t authStatus = 0x00;
     int silentFrom = 1 << 30; // connections from this index on are never answered
+    int silentOne = -1;       // nor is the connection of this index
     // As some servers do: the request is taken from one read, and what came
     // with it in that read is lost.
     bool dropsPipelined = false;

@@ -602,6 +602,31 @@ TEST_F(Engine, AProbeThatCouldNotReachTheUpstreamIsAskedAgain) {
     EXPECT_GT(pipelined(), 0);
 }
 
+// A dial in one write that its client leaves before the upstream answers
+// heard nothing wrong: pipelining stays, and later logins still go in one write.
+TEST_F(Engine, ADialItsClientLeftKeepsPipelining) {
+    FakeUpstream up;
+    up.silentOne = 1; // the first client's dial; the probe is connection 0
+    ahead = true;
+    start(up);
+    ASSERT_TRUE(waitUntil([&] { return up.ended().size() == 1; })); // the probe
+    {
+        TestClient leaving(port);
+        leaving.exchange(greeting + request, 2);
+        ASSERT_TRUE(waitUntil([&] { return up.accepted == 2; }));
+    }
+    const auto pipelinedRequests = [&] {
+        const auto ended = up.ended();
+        return std::count_if(ended.begin(), ended.end(), [](const UpstreamSession& s) {
+            return s.pipelined && s.request == request;
+        });
+    };
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(connected()->exchange("x", 1), "x");
+    engine->stop();
+    EXPECT_GT(pipelinedRequests(), 0);
+}
+
 TEST_F(Engine, HalfClosingClientGetsTheWholeAnswer) {
     const std::string answer = pattern(4 << 20, 7);
     std::atomic<bool> sawQuestion{false};
