@@ -111,6 +111,8 @@ class Bench:
             ports = " or ".join("port %d" % p for p in self.upstream_ports.values())
             self.procs.start(["tcpdump", "-i", "lo", "-s", "200", "-U", "-w", args.capture,
                               "tcp and (%s)" % ports])
+            with open(args.capture + ".ports.json", "w") as f:  # for capture.py
+                json.dump({port: "-".join(key) for key, port in self.upstream_ports.items()}, f)
         time.sleep(3)  # the relays' probes are over, tcpdump listens
 
     def usable(self, route):
