@@ -3,8 +3,9 @@
 upstreams' side of the delay line, cut by the loads in build/page-load.json.
 
 For each connection a load used, seen at the upstream (RFC 1928, RFC 1929):
-whether it had logged in before the load began (ahead), or was dialled during
-it with greeting, login and CONNECT in one write, or step by step; how long the
+whether it had logged in ahead, or was dialled with greeting, login and
+CONNECT in one write, in two (greeting and login, then the CONNECT), or step
+by step; how long the
 upstream took to answer the login and the CONNECT once they had arrived; and
 from the first SYN to the CONNECT's answer, in round trips. Seen from the
 upstream, the delay line makes a dial's bytes arrive one round trip after its
@@ -17,7 +18,8 @@ import argparse, collections, json, statistics, struct
 
 
 def packets(path):
-    """(time, src port, dst port, flags, payload length) of each TCP/IPv4 packet."""
+    """(time, src port, dst port, flags, payload length, the payload's captured
+    bytes) of each TCP/IPv4 packet."""
     with open(path, "rb") as f:
         data = f.read()
     magic = struct.unpack("<I", data[:4])[0]
@@ -38,24 +40,26 @@ def packets(path):
         if len(tcp) < 20:
             continue
         sport, dport = struct.unpack(">HH", tcp[:4])
-        payload = total - ihl - (tcp[12] >> 4) * 4
-        yield sec + frac * scale, sport, dport, tcp[13], payload
+        head = (tcp[12] >> 4) * 4
+        yield sec + frac * scale, sport, dport, tcp[13], total - ihl - head, tcp[head:]
 
 
 def connections(path, servers):
     """{(server port, client port): {"syn": t, "up": [(t, n)], "down": [(t, n)]}}"""
     conns = {}
-    for t, sport, dport, flags, n in packets(path):
+    for t, sport, dport, flags, n, data in packets(path):
         if dport in servers:
             key, side = (dport, sport), "up"
         elif sport in servers:
             key, side = (sport, dport), "down"
         else:
             continue
-        c = conns.setdefault(key, {"syn": None, "up": [], "down": []})
+        c = conns.setdefault(key, {"syn": None, "up": [], "down": [], "first": b""})
         if flags & 0x02 and side == "up" and c["syn"] is None:
             c["syn"] = t
         if n:
+            if side == "up" and not c["up"]:
+                c["first"] = data
             c[side].append((t, n))
     return conns
 
@@ -70,7 +74,7 @@ def when(segments, total):
     return None
 
 
-def describe(c):
+def describe(c, rtt):
     """Kind and the upstream's answer times (ms) of one connection that reached
     a CONNECT's answer: the server sends 2 (method), 2 (RFC 1929) and 10 bytes
     (the CONNECT's answer to an IPv4 request)."""
@@ -79,18 +83,19 @@ def describe(c):
     tunnel_up = when(c["down"], 14)
     if tunnel_up is None:
         return None
-    login_sent = c["up"][0][0] if c["up"][0][1] > 3 else (c["up"][1][0] if len(c["up"]) > 1
-                                                          else None)
+    # The greeting is 2 bytes and one per method offered; the login follows it.
+    greeting = 2 + c["first"][1] if len(c["first"]) > 1 else 3
+    login_sent = when(c["up"], greeting + 1)
     login_answered = when(c["down"], 4)
     # The CONNECT is the last client write before its answer.
     request = [t for t, _ in c["up"] if t <= tunnel_up][-1]
     writes = len([t for t, _ in c["up"] if t <= tunnel_up])
-    if login_answered is not None and login_answered < request - 0.001:
+    # Logged in ahead: the CONNECT came well after the login's answer, where a
+    # dial sends it one round trip after (seen from the upstream).
+    if login_answered is not None and login_answered < request - 1.5 * rtt:
         kind = "ahead"
-    elif writes == 1:
-        kind = "one write"
     else:
-        kind = "step by step"
+        kind = {1: "one write", 2: "two writes"}.get(writes, "step by step")
     return {"kind": kind, "request": request, "up": tunnel_up, "syn": c["syn"],
             "login": (login_answered - login_sent) * 1e3 if login_sent and login_answered
             else None, "connect": (tunnel_up - request) * 1e3}
@@ -109,7 +114,7 @@ def main():
     conns = connections(args.pcap, set(routes))
     seen = collections.defaultdict(list)
     for (server, _), c in conns.items():
-        d = describe(c)
+        d = describe(c, args.rtt / 1000)
         if d:
             seen[routes[server]].append(d)
     groups = collections.OrderedDict()
@@ -120,7 +125,7 @@ def main():
         start, end = load["at"], load["at"] + load["seconds"] + 0.5
         used = [d for d in seen[route] if start <= d["request"] <= end]
         groups.setdefault((route, load["row"]), []).append((start, used))
-    print("| load (route, row) | connections a load: ahead / one write / step by step | "
+    print("| load (route, row) | connections a load: ahead / one write / two writes / step by step | "
           "login answered after (ms, median / max) | CONNECT answered after (ms, median / max) | "
           "dialled during the load: SYN to tunnel (RTT, median / max) |")
     print("|---|---|---|---|---|")
@@ -134,9 +139,10 @@ def main():
         def spread(v, fmt="%.0f"):
             return (fmt + " / " + fmt) % (statistics.median(v), max(v)) if v else "–"
         n = len(items)
-        print("| %s %s (%d) | %.1f / %.1f / %.1f | %s | %s | %s |"
+        print("| %s %s (%d) | %.1f / %.1f / %.1f / %.1f | %s | %s | %s |"
               % (route, row, n, kinds["ahead"] / n, kinds["one write"] / n,
-                 kinds["step by step"] / n, spread(logins), spread(answers),
+                 kinds["two writes"] / n, kinds["step by step"] / n, spread(logins),
+                 spread(answers),
                  spread(dials, "%.1f")))
 
 

@@ -68,9 +68,12 @@ class Bench:
         site.make_nssdb(self.home, ca)
         root, self.pages = site.make_site(work)
         self.pages = {p: self.pages[p] for p in args.pages}
-        self.procs.start(site.nginx_command(work, root, leaf, key))
+        nginx = self.procs.start(site.nginx_command(work, root, leaf, key))
         for origin in site.ORIGINS:
             wait_tcp(origin, 443, 20)
+        time.sleep(0.5)
+        if nginx.poll() is not None:  # another run's nginx holds the origins' addresses
+            raise RuntimeError("nginx ended: %s" % open(os.path.join(work, "nginx-error.log")).read())
         for method in {UPSTREAMS[u] for u in args.upstreams if u != "microsocks"}:
             ensure_user(method[0], PASSWORD, method[1])
         # One upstream and one proxy per route, each behind its own delay-line port.
