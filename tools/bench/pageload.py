@@ -131,7 +131,8 @@ class Bench:
         line = route[3] if route else None
         before = delay_counts(self.control)[str(line)] if line else 0
         record = {"page": page, "upstream": route[1] if route else None,
-                  "proxy": route[2] if route else "floor", "row": row, "at": time.time()}
+                  "proxy": route[2] if route else "floor", "row": row, "at": time.time(),
+                  "load": os.getloadavg()[0]}
         try:
             record["seconds"] = cdp.page_load(self.home, address, expect, proxy_port, netlog,
                                               self.args.timeout)
@@ -214,10 +215,11 @@ def report(b, load_avg, took):
              "microsocks": "microsocks %s" % version("microsocks")}
     out = ["Page loads in headless Chromium %s (a fresh profile each), median / p90 of %d loads "
            "a row, in round trips (time ÷ %g ms) and ms. Upstreams %g ms away each way; the "
-           "floor has no proxy and no delay. Load average %.1f at the start, %.1f at the end; "
-           "the run took %.0f minutes."
+           "floor has no proxy and no delay. Load average %.1f at the start, %.1f at the end "
+           "(%.1f median and %.1f at most at the loads' starts); the run took %.0f minutes."
            % (version("chromium"), args.samples, 2 * args.delay, args.delay, load_avg[0],
-              load_avg[1], took / 60)]
+              load_avg[1], statistics.median(r["load"] for r in b.loads),
+              max(r["load"] for r in b.loads), took / 60)]
     for page, (address, count, origins) in b.pages.items():
         floor = samples_of(b.loads, page=page, row="p3")
         for upstream in args.upstreams:
