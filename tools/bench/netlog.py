@@ -120,6 +120,8 @@ def summary(loads):
     put("document: body", [d["read"] for d in docs])
     put("document ends at", [d["end"] for d in docs])
     put("first subresource asked at", [load[1]["start"] for load in loads if len(load) > 1])
+    # Chromium holds back images while style sheets and scripts load.
+    put("last subresource asked at", [load[-1]["start"] for load in loads if len(load) > 1])
     rows["subresources / new connections (per load)"] = "%.0f / %.0f" % (
         len(subs) / len(loads), len(fresh) / len(loads))
     put("new connection: the proxy's tunnel, median / p90", [r["tunnel"] for r in fresh], True)

@@ -61,6 +61,7 @@ class Bench:
         self.args, self.procs, self.work = args, procs, work
         self.loads = []  # every load: route, row, seconds or failure, logins
         self.home = os.path.join(work, "home")
+        self.warm_logins, self.idle = {}, {}
 
     def setup(self):
         args, work = self.args, self.work
@@ -76,37 +77,25 @@ class Bench:
             raise RuntimeError("nginx ended: %s" % open(os.path.join(work, "nginx-error.log")).read())
         for method in {UPSTREAMS[u] for u in args.upstreams if u != "microsocks"}:
             ensure_user(method[0], PASSWORD, method[1])
-        # One upstream and one proxy per route, each behind its own delay-line port.
-        self.routes, routes, self.upstream_ports = [], [], {}
-        fronts = {}
+        # One upstream and one proxy per route, each behind its own delay-line
+        # port. The delay line comes before the proxies: the relay probes its
+        # upstream as it starts.
+        self.routes, routes, self.upstream_ports, lines = [], [], {}, {}
         for page in self.pages:
             for upstream in args.upstreams:
-                user = UPSTREAMS[upstream][0]
-                lines = {}
                 for proxy in args.only:
                     port = free_port()
                     name = "%s-%s-%s" % (page, upstream, proxy)
                     if upstream == "microsocks":
                         self.procs.start(["microsocks", "-i", "127.0.0.1", "-p", str(port),
-                                          "-u", user, "-P", PASSWORD])
+                                          "-u", UPSTREAMS[upstream][0], "-P", PASSWORD])
                     else:
                         self.procs.start(dante_conf(work, port, "username", "danted-" + name))
                     wait_port(port, 20)
-                    lines[proxy] = free_port()
-                    routes.append((lines[proxy], port))
+                    lines[(page, upstream, proxy)] = free_port()
+                    routes.append((lines[(page, upstream, proxy)], port))
                     self.upstream_ports[(page, upstream, proxy)] = port
-                    self.routes.append((page, upstream, proxy, lines[proxy]))
-                fronts.update({(page, upstream, proxy): ports for proxy, ports in start_peers(
-                    self.procs, work, args.relay, "%s-%s" % (page, upstream), lines, user,
-                    PASSWORD, [p for p in args.only if p != "candidate"]).items()})
-                if "candidate" in args.only:
-                    fronts[(page, upstream, "candidate")] = start_relay(
-                        self.procs, work, args.candidate, "", lines["candidate"], user, PASSWORD)
-                    wait_port(fronts[(page, upstream, "candidate")][0], 20)
-        self.fronts = fronts
-        self.one_write = {u: login_in_one_write(self.upstream_ports[(p, u, x)],
-                                                UPSTREAMS[u][0], PASSWORD)
-                          for p, u, x, _ in self.routes}
+                    self.routes.append((page, upstream, proxy, lines[(page, upstream, proxy)]))
         self.control = free_port()
         start_delay_line(self.procs, args.delay, self.control, routes,
                          open(os.path.join(work, "delay.log"), "w"))
@@ -116,7 +105,24 @@ class Bench:
                               "tcp and (%s)" % ports])
             with open(args.capture + ".ports.json", "w") as f:  # for capture.py
                 json.dump({port: "-".join(key) for key, port in self.upstream_ports.items()}, f)
-        time.sleep(3)  # the relays' probes are over, tcpdump listens
+            time.sleep(2)  # listening before the relays probe
+        fronts = {}
+        for page in self.pages:
+            for upstream in args.upstreams:
+                user = UPSTREAMS[upstream][0]
+                mine = {proxy: lines[(page, upstream, proxy)] for proxy in args.only}
+                fronts.update({(page, upstream, proxy): ports for proxy, ports in start_peers(
+                    self.procs, work, args.relay, "%s-%s" % (page, upstream), mine, user,
+                    PASSWORD, [p for p in args.only if p != "candidate"]).items()})
+                if "candidate" in args.only:
+                    fronts[(page, upstream, "candidate")] = start_relay(
+                        self.procs, work, args.candidate, "", mine["candidate"], user, PASSWORD)
+                    wait_port(fronts[(page, upstream, "candidate")][0], 20)
+        self.fronts = fronts
+        self.one_write = {u: login_in_one_write(self.upstream_ports[(p, u, x)],
+                                                UPSTREAMS[u][0], PASSWORD)
+                          for p, u, x, _ in self.routes}
+        time.sleep(3)  # the relays' probes are over
 
     def usable(self, route):
         page, upstream, proxy, _ = route
@@ -240,11 +246,11 @@ def report(b, load_avg, took):
             rows.append(["(p3) the floor: no proxy, no delay"] + p3)
             p4 = []
             for key in cols:
-                if key not in b.warm_logins or why[key[2]]:
-                    p4.append(why[key[2]] or "–")
-                    continue
                 during = [r["logins"] for r in b.loads if r["row"] in ("lead", "p1") and
                           (r["page"], r["upstream"], r["proxy"]) == key]
+                if key not in b.warm_logins or why[key[2]] or not during:
+                    p4.append(why[key[2]] or "–")
+                    continue
                 minutes = args.samples * args.pause / 2 / 60
                 idle = b.idle.get(key, [0, 0])
                 p4.append("%.1f a page (%.0f while it loads); idle %.1f, %.1f a minute"
@@ -329,8 +335,11 @@ def main():
     b = Bench(args, procs, work)
     try:
         b.setup()
-        b.warm_rounds()
-        b.pause_rounds()
+        try:
+            b.warm_rounds()
+            b.pause_rounds()
+        except KeyboardInterrupt:  # what was measured so far is still reported
+            print("interrupted: a partial table", file=sys.stderr)
     finally:
         load_avg.append(os.getloadavg()[0])
         procs.end_all()
