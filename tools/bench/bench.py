@@ -191,15 +191,15 @@ class Processes:
             self.end(p)
 
 
-def dante_conf(work, port, method="none"):  # Dante on loopback; the command that runs it
-    conf = os.path.join(work, "danted.conf")
+def dante_conf(work, port, method="none", name="danted"):  # Dante on loopback; its command
+    conf = os.path.join(work, name + ".conf")
     with open(conf, "w") as f:
         f.write("logoutput: /dev/null\ninternal: 127.0.0.1 port = %d\nexternal: 127.0.0.1\n"
                 "socksmethod: %s\nclientmethod: none\nuser.privileged: root\n"
                 "user.unprivileged: nobody\n"
                 "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
                 "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n" % (port, method))
-    return ["danted", "-f", conf, "-p", os.path.join(work, "danted.pid")]
+    return ["danted", "-f", conf, "-p", os.path.join(work, name + ".pid")]
 
 
 def start_relay(procs, binary, port, upstream, wine, auth=False):

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The latency benchmark (not part of the test run): builds the native release
 # relay, makes sure the peers are there and that Dante has a local user to
-# check, then measures (latency.py) and prints the table, also written to
+# check (latency.py makes it), then measures and prints the table, also written to
 # build/latency.md. Loopback only; bounded. Run as root.
 # usage: tools/bench/latency.sh [--delay MS] [--count N] [--idle S] [--cold-count N]
 set -eu
@@ -15,10 +15,5 @@ for tool in danted:dante-server microsocks:microsocks v2ray:v2ray privoxy:privox
 done
 if ((${#missing[@]})); then
   apt-get install -y --no-install-recommends "${missing[@]}"
-fi
-# Dante checks RFC 1929 passwords against the system's users (crypt).
-if ! id -u sovelinlat >/dev/null 2>&1; then
-  useradd --system --no-create-home --shell /usr/sbin/nologin sovelinlat
-  echo sovelinlat:latpass | chpasswd
 fi
 exec timeout 3600 python3 tools/bench/latency.py --relay build/release-native/sovelin-relay "$@"
