@@ -254,6 +254,35 @@ def idle(port, origin, clients, seconds, pid):
     return cpu, int(status["Threads"]), int(status["VmRSS"].split()[0]) / 1024, echoing, served
 
 
+def never_reading(port, origin, pid, clients=200, megabytes=10):
+    """Clients that open a download and never read: the relay's RSS once every
+    transfer has stalled, and whether one of them then gets every byte."""
+    socks = []
+    for _ in range(clients):
+        s = socks_open(port, origin)
+        s.sendall(b"B%d\n" % megabytes)
+        socks.append(s)
+    rss, deadline = None, time.monotonic() + 60
+    while time.monotonic() < deadline:  # until the transfers have stalled
+        time.sleep(1)
+        now = int(proc_status(pid)["VmRSS"].split()[0])
+        if now == rss:
+            break
+        rss = now
+    got = 0
+    try:
+        while got < megabytes * CHUNK:
+            part = socks[0].recv(CHUNK)
+            if not part:
+                break
+            got += len(part)
+    except OSError:
+        pass
+    for s in socks:
+        s.close()
+    return rss / 1024, got == megabytes * CHUNK
+
+
 def stop_in_flight(procs, relay, port, origin, wine, transfers=100):
     socks = []
     for _ in range(transfers):
@@ -369,6 +398,11 @@ def main():
                          "%.2f / %d / %.0f" % (cpu, threads, rss),
                          "%d echoing, new one %s" % (echoing, "served" if served else "NOT served"),
                          "", "<= 1 / 16 / 64" if not wine else "report RSS"))
+            if not wine:
+                rss, whole = never_reading(port, origin, pid)
+                rows.append(("native 200 clients that never read a 10 MB download: RSS MB",
+                             "%.0f" % rss, "one then read %s" % ("all" if whole else "NOT all"),
+                             "", "<= 64"))
             moving, stop_ms, code, ended = stop_in_flight(procs, relay, port, origin, wine)
             rows.append(("%s stop with %d transfers moving (ms)" % (where, moving),
                          "%s" % ("%.1f" % stop_ms if stop_ms is not None else "?"),
