@@ -8,12 +8,6 @@ set -eu
 cd "$(dirname "$0")/../.."
 cmake --preset release-native >/dev/null
 cmake --build --preset release-native --target sovelin-relay -j2
-missing=()
-for tool in danted:dante-server microsocks:microsocks v2ray:v2ray privoxy:privoxy \
-  tinyproxy:tinyproxy; do
-  command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:}")
-done
-if ((${#missing[@]})); then
-  apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+. tools/bench/need.sh
+need danted:dante-server microsocks:microsocks v2ray:v2ray privoxy:privoxy tinyproxy:tinyproxy
 exec timeout 3600 python3 tools/bench/latency.py --relay build/release-native/sovelin-relay "$@"

@@ -9,13 +9,8 @@ set -eu
 cd "$(dirname "$0")/../.."
 cmake --preset release-native >/dev/null
 cmake --build --preset release-native --target sovelin-relay -j2
-missing=()
-for tool in nginx:nginx-light chromium:chromium certutil:libnss3-tools danted:dante-server \
+. tools/bench/need.sh
+need nginx:nginx-light chromium:chromium certutil:libnss3-tools danted:dante-server \
   microsocks:microsocks v2ray:v2ray privoxy:privoxy tinyproxy:tinyproxy tcpdump:tcpdump \
-  openssl:openssl; do
-  command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:}")
-done
-if ((${#missing[@]})); then
-  apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+  openssl:openssl
 exec timeout 5400 python3 tools/bench/pageload.py --relay build/release-native/sovelin-relay "$@"
