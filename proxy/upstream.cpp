@@ -47,20 +47,24 @@ asio::awaitable<bool> readTwoByteReply(tcp::socket& s, std::string& rest, std::u
 // RFC 1928 section 3 method offer, then RFC 1929 when the server picks it.
 // pipelined: the offer, RFC 1929 and `then` go in one write, for servers
 // known to read them so; misheard is set when an answer came that a
-// step-by-step exchange would not have been given (or none came).
+// step-by-step exchange would not have been given (or none came). checkTook
+// is the server's own time on the login: the wait for its answer less the
+// round trip that the method's answer took.
 asio::awaitable<UpstreamCheck> negotiate(tcp::socket& upstream, const UpstreamEndpoint& endpoint,
                                          std::string& rest, bool pipelined, std::string_view then,
-                                         bool& misheard) {
+                                         bool& misheard, Clock::duration& checkTook) {
     // Credentials RFC 1929 cannot carry end here, never as a malformed message.
     std::string login;
     const bool fits = buildUserPasswordRequest(endpoint.userName, endpoint.password, login);
     if (pipelined && !fits) co_return UpstreamCheck::Refused;
     std::string first(upstreamMethodOffer);
     if (pipelined) first += login + std::string(then);
+    const auto offered = Clock::now();
     if (const bool ok = co_await writeAll(upstream, first); !ok)
         co_return UpstreamCheck::Unreachable;
     std::uint8_t method = 0;
     const bool chose = co_await readTwoByteReply(upstream, rest, method);
+    const auto chosen = Clock::now();
     // Sent in one write, the login is only right when the server asks for it.
     misheard = pipelined && (!chose || method != methodUserPassword);
     if (!chose || misheard) co_return UpstreamCheck::Unreachable;
@@ -72,6 +76,7 @@ asio::awaitable<UpstreamCheck> negotiate(tcp::socket& upstream, const UpstreamEn
         co_return UpstreamCheck::Unreachable;
     std::uint8_t status = 0xff;
     const bool answered = co_await readTwoByteReply(upstream, rest, status);
+    checkTook = Clock::now() - chosen - (pipelined ? Clock::duration() : chosen - offered);
     misheard = pipelined && !answered;
     if (!answered) co_return UpstreamCheck::Unreachable;
     co_return status == 0x00 ? UpstreamCheck::Ok : UpstreamCheck::Refused;
@@ -307,19 +312,16 @@ asio::awaitable<UpstreamClient::Login> UpstreamClient::dial(EndpointPtr e, Upstr
         // Out of sockets here says nothing of the upstream.
         if (ec) c.closed = true;
         if (!ec) setSessionOptions(c.socket);
-        const auto started = Clock::now();
         if (!ec) {
             auto [connectError] = co_await c.socket.async_connect({address, port}, asValues);
             ec = connectError;
         }
         out.result = UpstreamCheck::Unreachable;
         if (!ec && !c.closed) {
-            const auto connected = Clock::now();
             c.mark = OwnEnd(ownEnds, c.socket);
             out.sentThen = probing || pipelines(e);
-            out.result = co_await negotiate(c.socket, *e, c.rest, out.sentThen, then, out.misheard);
-            const auto roundTrip = connected - started;
-            out.checkTook = Clock::now() - connected - (out.sentThen ? 1 : 2) * roundTrip;
+            out.result = co_await negotiate(c.socket, *e, c.rest, out.sentThen, then, out.misheard,
+                                            out.checkTook);
         }
     }
     if (c.expired && out.result != UpstreamCheck::Ok) out.result = UpstreamCheck::TimedOut;

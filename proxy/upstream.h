@@ -96,8 +96,8 @@ class UpstreamClient {
         UpstreamCheck result = UpstreamCheck::Unreachable;
         bool sentThen = false; // the login (and `then`) went in one write with the offer
         bool misheard = false; // ...and the answers were not those of step by step
-        // The upstream's own time to check the login: the negotiation less
-        // its round trips, each as long as the connect took.
+        // The upstream's own time to check the login: the wait for its
+        // answer less a round trip, as long as the method's answer took.
         Clock::duration checkTook{};
     };
     // Resolves (once per endpoint), connects and negotiates within `until`.
