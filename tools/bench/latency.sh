@@ -3,7 +3,7 @@
 # relay, makes sure the peers are there and that Dante has a local user to
 # check (latency.py makes it), then measures and prints the table, also written to
 # build/latency.md. Loopback only; bounded. Run as root.
-# usage: tools/bench/latency.sh [--delay MS] [--count N] [--idle S] [--cold-count N]
+# usage: tools/bench/latency.sh [--delay MS] [--count N] [--idle S] [--cold-count N] [--hash MD5]
 set -eu
 cd "$(dirname "$0")/../.."
 cmake --preset release-native >/dev/null

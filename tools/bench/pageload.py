@@ -24,7 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cdp  # noqa: E402
 import pageload_site as site  # noqa: E402
 from bench import Processes, dante_conf, free_port, wait_port  # noqa: E402
-from peers import (PROXIES, Samples, cell, delay_counts, ensure_user,  # noqa: E402
+from peers import (PROXIES, Samples, cell, delay_counts, ensure_user, hash_kind,  # noqa: E402
                    login_in_one_write, start_delay_line, start_peers, start_relay, table,
                    version)
 
@@ -44,16 +44,6 @@ def wait_tcp(host, port, seconds):
         except OSError:
             time.sleep(0.05)
     raise RuntimeError("nothing listens on %s:%d" % (host, port))
-
-
-def hash_kind(user):
-    with open("/etc/shadow") as f:
-        for line in f:
-            name, field = line.split(":")[:2]
-            if name == user:
-                return {"$1$": "MD5-crypt", "$y$": "yescrypt", "$6$": "SHA-512-crypt"}.get(
-                    field[:3], field[:3])
-    return "?"
 
 
 class Bench:

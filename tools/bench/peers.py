@@ -109,6 +109,17 @@ def ensure_user(name, password, method=None):
                    input="%s:%s\n" % (name, password), text=True, check=True)
 
 
+def hash_kind(user):
+    """How the user's password is hashed, as /etc/shadow says."""
+    with open("/etc/shadow") as f:
+        for line in f:
+            name, field = line.split(":")[:2]
+            if name == user:
+                return {"$1$": "MD5-crypt", "$y$": "yescrypt", "$6$": "SHA-512-crypt"}.get(
+                    field[:3], field[:3])
+    return "?"
+
+
 def login_in_one_write(port, user, password):
     """Whether the upstream answers a greeting and RFC 1929 sent in one write,
     as v2ray sends them."""
