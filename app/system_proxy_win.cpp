@@ -24,15 +24,6 @@ static_assert(proxyTypeDirect == PROXY_TYPE_DIRECT && proxyTypeProxy == PROXY_TY
 constexpr const char* restoreFileName = "proxy-restore.dat";
 constexpr const char* restoreTempFileName = "proxy-restore.dat.tmp";
 
-std::string wideToUtf8(const wchar_t* text) {
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 1) return {};
-    std::string out(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), bytes, nullptr, nullptr);
-    out.resize(static_cast<std::size_t>(bytes) - 1);
-    return out;
-}
-
 // The option list of one entry: by its phonebook name, or null for the LAN
 // setting. Its size is the structure's own; 20 is that size on 32-bit
 // Windows only.

@@ -12,3 +12,12 @@ std::wstring utf8ToWide(const std::string& text) {
     wide.resize(static_cast<std::size_t>(units) - 1);
     return wide;
 }
+
+std::string wideToUtf8(const wchar_t* text) {
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 1) return {};
+    std::string out(static_cast<std::size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), bytes, nullptr, nullptr);
+    out.resize(static_cast<std::size_t>(bytes) - 1);
+    return out;
+}
