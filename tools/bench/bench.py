@@ -54,15 +54,15 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_port(port, seconds):
+def wait_port(port, seconds, host="127.0.0.1"):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            socket.create_connection((host, port), timeout=1).close()
             return
         except OSError:
             time.sleep(0.05)
-    raise RuntimeError("nothing listens on %d" % port)
+    raise RuntimeError("nothing listens on %s:%d" % (host, port))
 
 
 def recv_exact(s, n):

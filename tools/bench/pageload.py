@@ -18,7 +18,7 @@ usage: pageload.py --relay R [--only NAME[,NAME]] [--samples N] [--pause S]
                    [--netlog DIR] [--capture FILE] [--candidate R2]
 --candidate adds a column for a second build of the relay (a change under test).
 """
-import argparse, json, os, random, socket, statistics, sys, tempfile, time
+import argparse, json, os, random, statistics, sys, tempfile, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cdp  # noqa: E402
@@ -33,17 +33,6 @@ PASSWORD = "pagepass"
 UPSTREAMS = {"md5": ("sovelinpage", "MD5"), "yescrypt": ("sovelinpagey", None),
              "microsocks": ("sovelinpage", None)}
 WARM_GAP = 2.0  # a warm load comes this long after the one before it on its route
-
-
-def wait_tcp(host, port, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        try:
-            socket.create_connection((host, port), timeout=1).close()
-            return
-        except OSError:
-            time.sleep(0.05)
-    raise RuntimeError("nothing listens on %s:%d" % (host, port))
 
 
 class Bench:
@@ -61,7 +50,7 @@ class Bench:
         self.pages = {p: self.pages[p] for p in args.pages}
         nginx = self.procs.start(site.nginx_command(work, root, leaf, key))
         for origin in site.ORIGINS:
-            wait_tcp(origin, 443, 20)
+            wait_port(443, 20, origin)
         time.sleep(0.5)
         if nginx.poll() is not None:  # another run's nginx holds the origins' addresses
             raise RuntimeError("nginx ended: %s" % open(os.path.join(work, "nginx-error.log")).read())
