@@ -23,21 +23,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import bench  # noqa: E402  (ports, process handling, Wine process lookup)
 from soak_clients import (CHUNK, DEADLINE, MIB, OP_TIMEOUT, STUCK, Soak, expected,  # noqa: E402
-                          first_difference, mix)
+                          first_difference, mix, send_pattern)
 
 FLAP_EVERY, FLAP_FOR = 60.0, 5.0  # Dante stopped for FLAP_FOR s every FLAP_EVERY s
 
 
 # --- the origin: D(ownload), U(pload), E(cho), and plain HTTP GETs ---------------
-async def send_pattern(writer, offset, n):
-    sent = 0
-    while sent < n:
-        k = min(CHUNK, n - sent)
-        writer.write(expected(offset + sent, k))
-        await writer.drain()
-        sent += k
-
-
 async def origin_http(line, reader, writer):
     while line:
         target = line.split()[1].decode()

@@ -25,6 +25,16 @@ def expected(offset, n):
     return PAT2[o:o + n]
 
 
+async def send_pattern(writer, offset, n):
+    """Writes the pattern's bytes offset..offset+n, a chunk at a time."""
+    sent = 0
+    while sent < n:
+        k = min(CHUNK, n - sent)
+        writer.write(expected(offset + sent, k))
+        await writer.drain()
+        sent += k
+
+
 def first_difference(data, offset):
     want = expected(offset, len(data))
     return next(i for i in range(len(data)) if data[i] != want[i])
@@ -131,12 +141,7 @@ class Soak:
 
     async def upload(self, r, w, n, offset, half_close):
         w.write(b"U %d %d\n" % (-1 if half_close else n, offset))
-        sent = 0
-        while sent < n:
-            k = min(CHUNK, n - sent)
-            w.write(expected(offset + sent, k))
-            await w.drain()
-            sent += k
+        await send_pattern(w, offset, n)
         if half_close:
             w.write_eof()
         answer = (await r.readline()).split()
